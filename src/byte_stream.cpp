@@ -1,0 +1,43 @@
+#include "byte_stream.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <unistd.h>
+
+size_t source_read(byte_source& source, char* buffer, size_t size) {
+  if (source.error != 0) return 0;
+  size = std::min(size, source.max_read);
+  if (source.fd < 0) {
+    const size_t n = std::min(size, source.data.size());
+    if (n > 0) std::memcpy(buffer, source.data.data(), n);
+    source.data.remove_prefix(n);
+    return n;
+  }
+  for (;;) {
+    const ssize_t n = read(source.fd, buffer, size);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno == EINTR) continue;
+    source.error = errno;
+    return 0;
+  }
+}
+
+void sink_write(byte_sink& sink, const char* data, size_t size) {
+  if (sink.error != 0) return;
+  if (sink.fd < 0) {
+    sink.text->append(data, size);
+    return;
+  }
+  while (size > 0) {
+    const ssize_t n = write(sink.fd, data, size);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      sink.error = n < 0 ? errno : EIO;  // a write that makes no progress is a failure
+      return;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}

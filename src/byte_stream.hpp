@@ -1,0 +1,34 @@
+// Where the filter's bytes come from and go to: a file descriptor in the
+// tool, a string in tests. Both keep the first error they meet.
+#ifndef KESTRIG_BYTE_STREAM_HPP
+#define KESTRIG_BYTE_STREAM_HPP
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Input: read(2) from `fd` when it is >= 0, otherwise served from `data`.
+struct byte_source {
+  int fd = -1;
+  std::string_view data;
+  size_t max_read = static_cast<size_t>(-1);  // caps each read; tests use it to split input
+  int error = 0;                              // first error (an errno value), 0 if none
+};
+
+// Output: write(2) to `fd` when it is >= 0, otherwise appended to `*text`.
+struct byte_sink {
+  int fd = -1;
+  std::string* text = nullptr;
+  int error = 0;  // first error (an errno value); nothing is written after it
+};
+
+// Reads at most `size` bytes into `buffer` and returns how many it read.
+// Returns 0 at end of input and on an error, which it keeps in `source.error`;
+// once an error is kept every later call returns 0.
+size_t source_read(byte_source& source, char* buffer, size_t size);
+
+// Writes all `size` bytes, retrying short writes. On failure keeps the error
+// in `sink.error` and drops this and every later write.
+void sink_write(byte_sink& sink, const char* data, size_t size);
+
+#endif  // KESTRIG_BYTE_STREAM_HPP
