@@ -1,0 +1,133 @@
+#include "input_filter.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+const timing_params example{50, 60, 5, 30, 3, 40, 45, 4, 20, 2, 100, 10};
+const std::string ordinary_tim = "TIM,36,44,45,55,27,33,18,22,100,100,100,100\n";
+const std::string master_tim = "TIM,41,49,55,65,27,33,18,22,100,100,100,100\n";
+
+std::string rewrite(std::string_view text, size_t max_read = static_cast<size_t>(-1),
+                    const timing_params& params = example) {
+  byte_source input;
+  input.data = text;
+  input.max_read = max_read;
+  std::string result;
+  byte_sink output;
+  output.text = &result;
+  run_filter(input, params, output);
+  EXPECT_EQ(input.error, 0);
+  return result;
+}
+
+}  // namespace
+
+TEST(classify_line, searches_keywords_in_order) {
+  EXPECT_EQ(classify_line("PIPE:1\n"), line_class::pipe);
+  EXPECT_EQ(classify_line("a PIPELINE b"), line_class::pipe);
+  EXPECT_EQ(classify_line("TIM RULES PIPE"), line_class::pipe);
+  EXPECT_EQ(classify_line("TIM RULES"), line_class::rules);
+  EXPECT_EQ(classify_line("OPTIMUM\n"), line_class::tim);
+  EXPECT_EQ(classify_line("TIMEOUT"), line_class::tim);
+  EXPECT_EQ(classify_line("pipe Rules tim PIP E RULE TI\n"), line_class::other);
+  EXPECT_EQ(classify_line(""), line_class::other);
+  EXPECT_EQ(classify_line(std::string_view("\0PIPE", 5)), line_class::pipe);
+}
+
+TEST(pipe_number, reads_the_second_field) {
+  EXPECT_EQ(pipe_number("PIPE:3\n"), 3);
+  EXPECT_EQ(pipe_number("PIPE::7:x\n"), 7);
+  EXPECT_EQ(pipe_number("::PIPE:5\n"), 5);
+  EXPECT_EQ(pipe_number("stage PIPE: 12 :y\n"), 12);
+  EXPECT_EQ(pipe_number("PIPE:abc\n"), 0);
+  EXPECT_EQ(pipe_number("3:PIPE\n"), 0);
+  EXPECT_EQ(pipe_number("PIPE:-4"), -4);
+  EXPECT_EQ(pipe_number("PIPE:99999999999\n"), INT32_MAX);
+  // No second field at all.
+  EXPECT_EQ(pipe_number("PIPE"), 0);
+  EXPECT_EQ(pipe_number("PIPE\n"), 0);
+  EXPECT_EQ(pipe_number("::PIPE:::"), 0);
+}
+
+TEST(is_master_pipe, repeats_every_five) {
+  const bool expected[] = {true, false, false, true, true, true, false, false, true, true};
+  for (int32_t n = 1; n <= 10; ++n) EXPECT_EQ(is_master_pipe(n), expected[n - 1]) << n;
+  // Below 1 the remainder is negative or zero: only -4, -9, ... are masters.
+  EXPECT_FALSE(is_master_pipe(0));
+  EXPECT_FALSE(is_master_pipe(-1));
+  EXPECT_FALSE(is_master_pipe(-3));
+  EXPECT_TRUE(is_master_pipe(-4));
+  EXPECT_TRUE(is_master_pipe(-9));
+  // n - 1 wraps for the smallest n: 2147483647 % 5 is 2.
+  EXPECT_FALSE(is_master_pipe(INT32_MIN));
+  EXPECT_FALSE(is_master_pipe(INT32_MAX));  // 2147483646 % 5 is 1
+}
+
+TEST(write_tim_line, formats_both_classes_and_wraps) {
+  char line[tim_line_max];
+  EXPECT_EQ(std::string(line, write_tim_line(line, example, false)), ordinary_tim);
+  EXPECT_EQ(std::string(line, write_tim_line(line, example, true)), master_tim);
+  timing_params extreme{INT32_MIN, 0, 1, INT32_MAX, 1, 0, INT32_MIN, INT32_MIN, 0, 0, 0, 0};
+  EXPECT_EQ(std::string(line, write_tim_line(line, extreme, false)),
+            "TIM,-2147483648,-2147483648,2147483647,-2147483647,2147483646,-2147483648,0,0,"
+            "100,100,100,100\n");
+  EXPECT_EQ(std::string(line, write_tim_line(line, extreme, true)),
+            "TIM,0,0,-1,1,2147483646,-2147483648,0,0,100,100,100,100\n");
+}
+
+TEST(run_filter, rewrites_the_worked_example) {
+  const std::string input =
+      "header\nRULES a\nPIPE:1\nTIM,1,2\nPIPE:2\nRULES b\nPIPE:4\nend\n";
+  EXPECT_EQ(rewrite(input), "header\n" + master_tim + "RULES a\n" + ordinary_tim + "RULES a\n" +
+                                master_tim + "RULES b\nend\n");
+}
+
+TEST(run_filter, handles_edge_lines) {
+  EXPECT_EQ(rewrite(""), "");
+  // Before any RULES line a TIM line stands alone; a late RULES line vanishes.
+  EXPECT_EQ(rewrite("PIPE:2\nRULES z\n"), ordinary_tim);
+  // A PIPE line without a second field is pipe 0, an ordinary pipe.
+  EXPECT_EQ(rewrite("PIPE\n"), ordinary_tim);
+  // A last line without a newline is copied without one; a last RULES or
+  // PIPE line without one is handled like any other.
+  EXPECT_EQ(rewrite("a\nb"), "a\nb");
+  EXPECT_EQ(rewrite("RULES x\nPIPE:1"), master_tim + "RULES x\n");
+  EXPECT_EQ(rewrite("RULES x\nPIPE:1\nRULES y"), master_tim + "RULES x\n");
+  EXPECT_EQ(rewrite("RULES x"), "");
+  EXPECT_EQ(rewrite("RULES x\nPIPE:2\nRULES y\nPIPE:3"), ordinary_tim + "RULES x\n" +
+                                                           ordinary_tim + "RULES y\n");
+  // Lines are bytes: CR, NUL, high bytes and '%' pass as they are.
+  const std::string bytes("a\r\n\0b\xff%s%n\r\nRULES \0%d\r\nPIPE:1\r\n", 31);
+  EXPECT_EQ(rewrite(bytes), std::string("a\r\n\0b\xff%s%n\r\n", 12) + master_tim +
+                                std::string("RULES \0%d\r\n", 11));
+  EXPECT_EQ(rewrite("\n\n\n"), "\n\n\n");
+}
+
+TEST(run_filter, handles_whole_lines_of_any_length) {
+  // Longer than the read block: one line each, with keywords at the far end.
+  const std::string long_plain(3 * 1024 * 1024, 'x');
+  const std::string long_rules = std::string(600000, 'r') + "RULES\n";
+  const std::string long_pipe = std::string(700000, 'p') + "PIPE:1\n";
+  const std::string long_tim = std::string(800000, 't') + "TIM\n";
+  const std::string input = long_plain + "\n" + long_rules + long_tim + long_pipe + long_plain;
+  const std::string expected = long_plain + "\n" + master_tim + long_rules + long_plain;
+  EXPECT_EQ(rewrite(input), expected);
+  EXPECT_EQ(rewrite(input, 4093), expected);
+}
+
+TEST(run_filter, output_does_not_depend_on_how_input_is_split) {
+  std::string input;
+  for (int i = 0; i < 40; ++i) {
+    input += "plain line " + std::to_string(i) + "\n";
+    input += "x RULES " + std::to_string(i) + "\r\n";
+    input += "stage PIPE:" + std::to_string(i) + ":w\n";
+    input += "TIM,old\n";
+    input += std::string(static_cast<size_t>(i * 37), 'y') + "\n";
+  }
+  input += "no newline PIPE";
+  const std::string whole = rewrite(input);
+  for (size_t max_read : {1u, 2u, 3u, 5u, 7u, 64u, 1000u}) EXPECT_EQ(rewrite(input, max_read), whole);
+}

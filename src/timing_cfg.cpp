@@ -1,0 +1,73 @@
+#include "timing_cfg.hpp"
+
+#include <cerrno>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "byte_stream.hpp"
+
+int32_t scale_by_1_3(int32_t value) {
+  const double product = static_cast<double>(value) * 1.3;
+  // The conversion of an out-of-range double is undefined, so clamp first.
+  if (product >= 2147483648.0) return INT32_MAX;
+  if (product <= -2147483649.0) return INT32_MIN;
+  return static_cast<int32_t>(product);
+}
+
+std::string format_timing_cfg(const timing_params& params) {
+  const timing_window pre = make_window(params.pre, params.pre_diff);
+  const timing_window eva = make_window(params.eva, params.eva_diff);
+  const timing_window or2 = make_window(params.or_, params.or_diff);
+  static constexpr char format[] =
+      "port_ti_min 0\n"
+      "port_ti_max 0\n"
+      "\n"
+      "vb_pre_min %d\n"
+      "vb_pre_max %d\n"
+      "vb_eva_min %d\n"
+      "vb_eva_max %d\n"
+      "vb_rd_min 0\n"
+      "vb_rd_max 0\n"
+      "vb_ru_min 0\n"
+      "vb_ru_max 0\n"
+      "vb_clk_fall_min 100\n"
+      "vb_clk_fall_max 100\n"
+      "vb_clk_rise_min 100\n"
+      "vb_clk_rise_max 100\n"
+      "\n"
+      "or2_logic_time_min %d\n"
+      "or2_logic_time_max %d\n"
+      "or3_logic_time_min %d\n"
+      "or3_logic_time_max %d\n"
+      "or4_logic_time_min %d \n"
+      "or4_logic_time_max %d\n"
+      "uni3_logic_time_min 659\n"
+      "uni3_logic_time_max 670\n"
+      "uni4_logic_time_min 659\n"
+      "uni4_logic_time_max 670\n"
+      "uni5_logic_time_min 800\n"
+      "uni5_logic_time_max 977\n"
+      "uni6_logic_time_min 659\n"
+      "uni6_logic_time_max 670\n"
+      "uni7_logic_time_min 0\n"
+      "uni7_logic_time_max 0\n";
+  // The template plus ten values of at most 11 characters each.
+  char text[sizeof format + 10 * 11];
+  const int n = std::snprintf(text, sizeof text, format, pre.min, pre.max, eva.min, eva.max,
+                              or2.min, or2.max, scale_by_1_3(or2.min), scale_by_1_3(or2.max),
+                              wrapping_add(or2.min, or2.min), wrapping_add(or2.max, or2.max));
+  return std::string(text, static_cast<size_t>(n));
+}
+
+int write_timing_cfg(const timing_params& params) {
+  const std::string text = format_timing_cfg(params);
+  const int fd = open("timing.cfg", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return errno;
+  byte_sink file;
+  file.fd = fd;
+  sink_write(file, text.data(), text.size());
+  if (close(fd) != 0 && file.error == 0) file.error = errno;
+  return file.error;
+}

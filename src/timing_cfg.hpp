@@ -1,0 +1,23 @@
+// The timing configuration file written at the end of every successful run:
+// 32 fixed lines, ten of them holding values computed from the parameters.
+#ifndef KESTRIG_TIMING_CFG_HPP
+#define KESTRIG_TIMING_CFG_HPP
+
+#include <cstdint>
+#include <string>
+
+#include "timing_params.hpp"
+
+// `value` times 1.3 in double precision, truncated toward zero and clamped
+// to the 32-bit range.
+int32_t scale_by_1_3(int32_t value);
+
+// The whole text of timing.cfg for `params`.
+std::string format_timing_cfg(const timing_params& params);
+
+// Creates or truncates timing.cfg in the current directory and writes the
+// text into it. Returns 0, or the errno of the first failed open, write or
+// close. Nothing is written through a file that failed to open.
+int write_timing_cfg(const timing_params& params);
+
+#endif  // KESTRIG_TIMING_CFG_HPP
