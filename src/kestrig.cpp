@@ -1,0 +1,108 @@
+// kestrig: rewrites a timing input file onto standard output and writes
+// timing.cfg. Only this file touches the process: arguments, files and the
+// exit status.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "byte_stream.hpp"
+#include "input_filter.hpp"
+#include "number.hpp"
+#include "timing_cfg.hpp"
+#include "timing_params.hpp"
+
+namespace {
+
+// Wrong argument count or an input that cannot be opened.
+constexpr int start_failure_status = 20;
+// A read, write or timing.cfg failure after the output has begun.
+constexpr int io_failure_status = 1;
+
+struct command_line {
+  timing_params params;
+  const char* filename = nullptr;
+};
+
+// The twelve numbers and the file name, or nothing when the count is wrong.
+// Numbers never fail: they follow the atoi rule, clamped to 32 bits.
+std::optional<command_line> parse_args(int argc, const char* const* argv) {
+  if (argc != 14) return std::nullopt;
+  int32_t number[12];
+  for (int i = 0; i < 12; ++i) number[i] = parse_int32(argv[i + 1]);
+  command_line args;
+  args.params = timing_params{number[0], number[1], number[2], number[3],  number[4],  number[5],
+                              number[6], number[7], number[8], number[9], number[10], number[11]};
+  args.filename = argv[13];
+  return args;
+}
+
+// The two failures that end a run before it starts are told on standard
+// output, where the callers of this tool expect them.
+void print_stdout(std::string_view text) {
+  byte_sink out;
+  out.fd = STDOUT_FILENO;
+  sink_write(out, text.data(), text.size());
+}
+
+void report(const char* what, int error) {
+  std::fprintf(stderr, "kestrig: %s: %s\n", what, std::strerror(error));
+}
+
+// Opens the input for reading; a directory counts as a file not found.
+int open_input(const char* filename) {
+  const int fd = open(filename, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::optional<command_line> args = parse_args(argc, argv);
+  if (!args) {
+    print_stdout(
+        "kestrig <eva> <eva_master> <eva_diff> <ru> <ru_diff> <pre> <pre_master> <pre_diff> "
+        "<rd> <rd_diff> <or> <or_diff> <filename>\n");
+    return start_failure_status;
+  }
+
+  byte_source input;
+  input.fd = open_input(args->filename);
+  if (input.fd < 0) {
+    print_stdout("File ");
+    print_stdout(args->filename);
+    print_stdout(" nicht gefunden.");
+    return start_failure_status;
+  }
+  byte_sink output;
+  output.fd = STDOUT_FILENO;
+  run_filter(input, args->params, output);
+  close(input.fd);
+
+  int status = 0;
+  if (input.error != 0) {
+    report(args->filename, input.error);
+    status = io_failure_status;
+  }
+  if (output.error != 0) {
+    report("write error", output.error);
+    status = io_failure_status;
+  }
+  if (const int error = write_timing_cfg(args->params); error != 0) {
+    report("timing.cfg", error);
+    status = io_failure_status;
+  }
+  return status;
+}
