@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <sys/uio.h>
 #include <unistd.h>
 
 size_t source_read(byte_source& source, char* buffer, size_t size) {
@@ -39,5 +40,32 @@ void sink_write(byte_sink& sink, const char* data, size_t size) {
     }
     data += n;
     size -= static_cast<size_t>(n);
+  }
+}
+
+void sink_writev(byte_sink& sink, iovec* pieces, int count) {
+  if (sink.fd < 0) {
+    for (int i = 0; i < count; ++i) sink_write(sink, static_cast<const char*>(pieces[i].iov_base),
+                                                pieces[i].iov_len);
+    return;
+  }
+  while (count > 0 && sink.error == 0) {
+    const ssize_t n = writev(sink.fd, pieces, count);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      sink.error = n < 0 ? errno : EIO;
+      return;
+    }
+    // Skip what was written, which may end inside a piece.
+    size_t written = static_cast<size_t>(n);
+    while (count > 0 && written >= pieces->iov_len) {
+      written -= pieces->iov_len;
+      ++pieces;
+      --count;
+    }
+    if (count > 0) {
+      pieces->iov_base = static_cast<char*>(pieces->iov_base) + written;
+      pieces->iov_len -= written;
+    }
   }
 }

@@ -3,6 +3,8 @@
 #ifndef KESTRIG_BYTE_STREAM_HPP
 #define KESTRIG_BYTE_STREAM_HPP
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -30,5 +32,9 @@ size_t source_read(byte_source& source, char* buffer, size_t size);
 // Writes all `size` bytes, retrying short writes. On failure keeps the error
 // in `sink.error` and drops this and every later write.
 void sink_write(byte_sink& sink, const char* data, size_t size);
+
+// Writes the `count` pieces in order, as sink_write would write each one.
+// The array itself is used up: its entries are changed.
+void sink_writev(byte_sink& sink, iovec* pieces, int count);
 
 #endif  // KESTRIG_BYTE_STREAM_HPP

@@ -11,6 +11,7 @@
 #include "byte_stream.hpp"
 #include "timing_params.hpp"
 
+// Declared strongest first: a line is of the strongest keyword in it.
 enum class line_class { pipe, rules, tim, other };
 
 // Classifies one line by plain case-sensitive substring search, first match

@@ -1,0 +1,175 @@
+#include "keyword_scan.hpp"
+
+#include <bit>
+
+#if KESTRIG_SIMD && defined(__x86_64__)
+#include <immintrin.h>
+#define KESTRIG_X86_VECTORS 1
+#else
+#define KESTRIG_X86_VECTORS 0
+#endif
+
+namespace {
+
+// Eight bytes as a little-endian word, so that bit 8 * i + 7 stands for byte i.
+uint64_t load64(const char* p) {
+  uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  return word;
+}
+
+// The high bit of each byte of `word` that equals `byte`, and no other bit.
+uint64_t bytes_equal(uint64_t word, unsigned char byte) {
+  constexpr uint64_t ones = 0x0101010101010101u;
+  constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7fu;
+  const uint64_t x = word ^ (ones * byte);
+  return ~(((x & low7) + low7) | x | low7);
+}
+
+// Gathers the high bits of the eight bytes into the low eight bits.
+uint64_t gather_high_bits(uint64_t bits) { return ((bits >> 7) * 0x0102040810204080u) >> 56; }
+
+#if KESTRIG_X86_VECTORS
+// Marks of 16 bytes at p: the keyword candidates and the newlines.
+inline void marks_sse2(const char* p, uint32_t& keywords, uint32_t& newlines) {
+  const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i b2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+  const __m128i b3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3));
+  const __m128i b4 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4));
+  const __m128i pipe =
+      _mm_and_si128(_mm_cmpeq_epi8(b0, _mm_set1_epi8('P')), _mm_cmpeq_epi8(b3, _mm_set1_epi8('E')));
+  const __m128i rules =
+      _mm_and_si128(_mm_cmpeq_epi8(b0, _mm_set1_epi8('R')), _mm_cmpeq_epi8(b4, _mm_set1_epi8('S')));
+  const __m128i tim =
+      _mm_and_si128(_mm_cmpeq_epi8(b0, _mm_set1_epi8('T')), _mm_cmpeq_epi8(b2, _mm_set1_epi8('M')));
+  keywords = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(pipe, rules), tim)));
+  newlines = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b0, _mm_set1_epi8('\n'))));
+}
+
+uint64_t scan_blocks_sse2(const char* p, size_t blocks, uint64_t* keywords, uint64_t* newlines) {
+  uint64_t hot = 0;
+  for (size_t b = 0; b < blocks; ++b, p += 64) {
+    uint64_t k = 0, n = 0;
+    for (int quarter = 0; quarter < 4; ++quarter) {
+      uint32_t qk, qn;
+      marks_sse2(p + 16 * quarter, qk, qn);
+      k |= uint64_t{qk} << (16 * quarter);
+      n |= uint64_t{qn} << (16 * quarter);
+    }
+    keywords[b] = k;
+    newlines[b] = n;
+    hot |= uint64_t{k != 0} << b;
+  }
+  return hot;
+}
+
+__attribute__((target("avx2"))) inline void marks_avx2(const char* p, uint32_t& keywords,
+                                                       uint32_t& newlines) {
+  const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  const __m256i b2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
+  const __m256i b3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3));
+  const __m256i b4 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4));
+  const __m256i pipe = _mm256_and_si256(_mm256_cmpeq_epi8(b0, _mm256_set1_epi8('P')),
+                                        _mm256_cmpeq_epi8(b3, _mm256_set1_epi8('E')));
+  const __m256i rules = _mm256_and_si256(_mm256_cmpeq_epi8(b0, _mm256_set1_epi8('R')),
+                                         _mm256_cmpeq_epi8(b4, _mm256_set1_epi8('S')));
+  const __m256i tim = _mm256_and_si256(_mm256_cmpeq_epi8(b0, _mm256_set1_epi8('T')),
+                                       _mm256_cmpeq_epi8(b2, _mm256_set1_epi8('M')));
+  keywords = static_cast<uint32_t>(
+      _mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(pipe, rules), tim)));
+  newlines =
+      static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b0, _mm256_set1_epi8('\n'))));
+}
+
+__attribute__((target("avx2"))) uint64_t scan_blocks_avx2(const char* p, size_t blocks,
+                                                          uint64_t* keywords, uint64_t* newlines) {
+  uint64_t hot = 0;
+  for (size_t b = 0; b < blocks; ++b, p += 64) {
+    uint32_t k0, n0, k1, n1;
+    marks_avx2(p, k0, n0);
+    marks_avx2(p + 32, k1, n1);
+    keywords[b] = k0 | uint64_t{k1} << 32;
+    newlines[b] = n0 | uint64_t{n1} << 32;
+    hot |= uint64_t{(k0 | k1) != 0} << b;
+  }
+  return hot;
+}
+
+// A whole block in one register, the comparisons straight into mask registers.
+__attribute__((target("avx512f,avx512bw"))) uint64_t scan_blocks_avx512(const char* p,
+                                                                        size_t blocks,
+                                                                        uint64_t* keywords,
+                                                                        uint64_t* newlines) {
+  const __m512i P = _mm512_set1_epi8('P'), E = _mm512_set1_epi8('E');
+  const __m512i R = _mm512_set1_epi8('R'), S = _mm512_set1_epi8('S');
+  const __m512i T = _mm512_set1_epi8('T'), M = _mm512_set1_epi8('M');
+  const __m512i newline = _mm512_set1_epi8('\n');
+  uint64_t hot = 0;
+  for (size_t b = 0; b < blocks; ++b, p += 64) {
+    const __m512i b0 = _mm512_loadu_si512(p);
+    const __m512i b2 = _mm512_loadu_si512(p + 2);
+    const __m512i b3 = _mm512_loadu_si512(p + 3);
+    const __m512i b4 = _mm512_loadu_si512(p + 4);
+    const uint64_t k = (_mm512_cmpeq_epi8_mask(b0, P) & _mm512_cmpeq_epi8_mask(b3, E)) |
+                       (_mm512_cmpeq_epi8_mask(b0, R) & _mm512_cmpeq_epi8_mask(b4, S)) |
+                       (_mm512_cmpeq_epi8_mask(b0, T) & _mm512_cmpeq_epi8_mask(b2, M));
+    keywords[b] = k;
+    newlines[b] = _mm512_cmpeq_epi8_mask(b0, newline);
+    hot |= uint64_t{k != 0} << b;
+  }
+  return hot;
+}
+#endif
+
+}  // namespace
+
+uint64_t scan_blocks_plain(const char* p, size_t blocks, uint64_t* keywords, uint64_t* newlines) {
+  uint64_t hot = 0;
+  for (size_t b = 0; b < blocks; ++b) {
+    uint64_t k = 0, n = 0;
+    for (int eighth = 0; eighth < 8; ++eighth, p += 8) {
+      const uint64_t w0 = load64(p);
+      const uint64_t candidates = (bytes_equal(w0, 'P') & bytes_equal(load64(p + 3), 'E')) |
+                                  (bytes_equal(w0, 'R') & bytes_equal(load64(p + 4), 'S')) |
+                                  (bytes_equal(w0, 'T') & bytes_equal(load64(p + 2), 'M'));
+      k |= gather_high_bits(candidates) << (8 * eighth);
+      n |= gather_high_bits(bytes_equal(w0, '\n')) << (8 * eighth);
+    }
+    keywords[b] = k;
+    newlines[b] = n;
+    hot |= uint64_t{k != 0} << b;
+  }
+  return hot;
+}
+
+void scan_tail(const char* p, const char* end, uint64_t& keywords, uint64_t& newlines) {
+  keywords = 0;
+  newlines = 0;
+  const size_t size = static_cast<size_t>(end - p) < 64 ? static_cast<size_t>(end - p) : 64;
+  for (size_t i = 0; i < size; ++i) {
+    if (p[i] == '\n') newlines |= uint64_t{1} << i;
+    if (keyword_at(p + i, end)) keywords |= uint64_t{1} << i;
+  }
+}
+
+block_scanner best_block_scanner() {
+  int count = 0;
+  const block_scanner* scanners = available_block_scanners(count);
+  return scanners[count - 1];
+}
+
+const block_scanner* available_block_scanners(int& count) {
+#if KESTRIG_X86_VECTORS
+  static constexpr block_scanner scanners[] = {scan_blocks_plain, scan_blocks_sse2,
+                                               scan_blocks_avx2, scan_blocks_avx512};
+  count = 2;
+  if (__builtin_cpu_supports("avx2")) count = 3;
+  if (count == 3 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw"))
+    count = 4;
+#else
+  static constexpr block_scanner scanners[] = {scan_blocks_plain};
+  count = 1;
+#endif
+  return scanners;
+}

@@ -1,0 +1,67 @@
+// Finding "PIPE", "RULES", "TIM" and line ends in whole buffers, 64 bytes at
+// a time, so that runs of plain lines are passed over without looking at
+// each line. Vector code is chosen at run time; the portable code stays.
+#ifndef KESTRIG_KEYWORD_SCAN_HPP
+#define KESTRIG_KEYWORD_SCAN_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// Bytes a scanner reads past the blocks it marks: a keyword starting in the
+// last byte of a block ends at most this far beyond it.
+constexpr size_t scan_lookahead = 4;
+
+// Marks `blocks` 64-byte blocks starting at `p`; bit i of keywords[b] and
+// newlines[b] stands for byte p[64 * b + i]. A newline bit is set exactly for
+// '\n'. A keyword bit is set exactly where the first and last letters of a
+// keyword are in place ("P..E", "R...S", "T.M"); the caller confirms the
+// letters between with keyword_at. Reads p[0] up to p[64 * blocks +
+// scan_lookahead - 1]. `blocks` is at most 64; bit b of the result is set
+// when keywords[b] is not 0.
+using block_scanner = uint64_t (*)(const char* p, size_t blocks, uint64_t* keywords,
+                                   uint64_t* newlines);
+
+// Portable: eight bytes at a time in plain integer arithmetic.
+uint64_t scan_blocks_plain(const char* p, size_t blocks, uint64_t* keywords, uint64_t* newlines);
+
+// Marks the bytes of [p, end), fewer than 64 + scan_lookahead of them, as a
+// block_scanner would, reading nothing at or past `end`; bits past the last
+// byte that fits in one block are dropped, and keyword bits are confirmed.
+void scan_tail(const char* p, const char* end, uint64_t& keywords, uint64_t& newlines);
+
+// The fastest scanner this processor runs. Built with KESTRIG_SIMD off, it
+// is always the portable one.
+block_scanner best_block_scanner();
+
+// Every scanner this build has that this processor runs, the portable one
+// first; `count` receives how many.
+const block_scanner* available_block_scanners(int& count);
+
+// True when a whole keyword starts at `p` and ends at or before `end`.
+inline bool keyword_at(const char* p, const char* end) {
+  const size_t left = static_cast<size_t>(end - p);
+  switch (*p) {
+    case 'P': return left >= 4 && std::memcmp(p, "PIPE", 4) == 0;
+    case 'R': return left >= 5 && std::memcmp(p, "RULES", 5) == 0;
+    case 'T': return left >= 3 && std::memcmp(p, "TIM", 3) == 0;
+    default: return false;
+  }
+}
+
+// keyword_at for a `p` with at least five bytes from it on, without branches.
+inline bool keyword_at_unchecked(const char* p) {
+  constexpr auto word = [](const char* text) {
+    return uint32_t{static_cast<unsigned char>(text[0])} |
+           uint32_t{static_cast<unsigned char>(text[1])} << 8 |
+           uint32_t{static_cast<unsigned char>(text[2])} << 16 |
+           uint32_t{static_cast<unsigned char>(text[3])} << 24;
+  };
+  const uint32_t w = word(p);
+  const int pipe = w == word("PIPE");
+  const int rules = (w == word("RULE")) & (p[4] == 'S');
+  const int tim = (w & 0xffffff) == (word("TIM.") & 0xffffff);
+  return (pipe | rules | tim) != 0;
+}
+
+#endif  // KESTRIG_KEYWORD_SCAN_HPP
