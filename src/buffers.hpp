@@ -19,7 +19,7 @@ struct free_deleter {
 
 // Short copies move this many bytes whatever their size, so that they need
 // no branches on it: a buffer may be read and written this far past its end.
-constexpr size_t short_copy = 128;
+constexpr size_t short_copy = 256;
 
 // Grows through realloc, so that running out of memory is a return value.
 // `capacity` bytes hold data; short_copy more after them are allocated too.

@@ -1,6 +1,7 @@
 #include "input_filter.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,17 +21,30 @@ int32_t pipe_number(std::string_view line) {
   const char* p = line.data();
   const char* const end = p + line.size();
   while (p < end && *p == ':') ++p;  // leading separators
-  const void* colon = std::memchr(p, ':', static_cast<size_t>(end - p));  // ends the first field
-  if (colon == nullptr) return 0;
-  p = static_cast<const char*>(colon);
+  p = find_byte(p, end, ':');        // the end of the first field
   while (p < end && *p == ':') ++p;  // the separators after it
+  // Mostly the field is one to three digits and a non-digit: read those
+  // without branches, as the mix of lengths in a file would mispredict.
+  if (end - p >= 4) {
+    const uint32_t d0 = static_cast<unsigned char>(p[0]) - uint32_t{'0'};
+    const uint32_t d1 = static_cast<unsigned char>(p[1]) - uint32_t{'0'};
+    const uint32_t d2 = static_cast<unsigned char>(p[2]) - uint32_t{'0'};
+    const uint32_t d3 = static_cast<unsigned char>(p[3]) - uint32_t{'0'};
+    const uint32_t one = d0 < 10, two = one & (d1 < 10), three = two & (d2 < 10);
+    if ((one & ~(three & (d3 < 10))) != 0) {
+      const uint32_t v2 = d0 * 10 + d1, v3 = v2 * 10 + d2;
+      return static_cast<int32_t>((d0 & (0 - (one & ~two))) | (v2 & (0 - (two & ~three))) |
+                                  (v3 & (0 - three)));
+    }
+  }
   // The number ends at the next ':' at the latest, which is no digit.
   return parse_int32(std::string_view(p, static_cast<size_t>(end - p)));
 }
 
 bool is_master_pipe(int32_t pipe) {
   const int32_t r = wrapping_sub(pipe, 1) % 5;
-  return r == 0 || r == 3 || r == 4;
+  // Bits 0, 3 and 4 stand for the master remainders; negative ones are ordinary.
+  return r >= 0 && ((0x19 >> r) & 1) != 0;
 }
 
 size_t write_tim_line(char* out, const timing_params& params, bool master) {
@@ -47,6 +61,19 @@ namespace {
 
 constexpr size_t read_block = 256 * 1024;
 
+constexpr int other_class = static_cast<int>(line_class::other);
+constexpr size_t chunk_blocks = 64;  // a chunk is marked in one call of the scanner
+constexpr size_t no_newline = static_cast<size_t>(-1);
+
+// The marks of one chunk of a region, and where its candidates are.
+struct chunk_marks {
+  uint64_t candidates[chunk_blocks];
+  uint64_t newlines[chunk_blocks + 1];  // one more, always 0, to look past the last block
+  uint16_t starts[64 * chunk_blocks];   // offsets of the candidates, in order
+  size_t blocks = 0;
+  size_t count = 0;  // of starts
+};
+
 struct filter_state {
   // What a PIPE line becomes, [0] for an ordinary pipe and [1] for a master
   // pipe: its TIM line, formatted once per run, then the saved RULES line,
@@ -57,11 +84,25 @@ struct filter_state {
   size_t pipe_output_size[2] = {0, 0};
   bool out_of_memory = false;
   block_scanner scan = scan_blocks_plain;
+  chunk_marks marks;  // reused for every chunk
 };
 
+// Makes a RULES line the saved one: the text after both TIM lines.
+void save_rules_line(filter_state& state, std::string_view line) {
+  for (int master = 0; master < 2; ++master) {
+    heap_buffer& text = state.pipe_output[master];
+    if (!reserve(text, state.tim_size[master] + line.size())) {
+      state.out_of_memory = true;
+      return;
+    }
+    std::memcpy(text.data.get() + state.tim_size[master], line.data(), line.size());
+    state.pipe_output_size[master] = state.tim_size[master] + line.size();
+  }
+}
+
 // Handles one line of a keyword class.
-void handle_line(filter_state& state, output_buffer& out, std::string_view line,
-                 line_class kind) {
+inline void handle_line(filter_state& state, output_buffer& out, std::string_view line,
+                        line_class kind) {
   switch (kind) {
     case line_class::pipe: {
       const int master = is_master_pipe(pipe_number(line)) ? 1 : 0;
@@ -69,15 +110,7 @@ void handle_line(filter_state& state, output_buffer& out, std::string_view line,
       break;
     }
     case line_class::rules:
-      for (int master = 0; master < 2; ++master) {
-        heap_buffer& text = state.pipe_output[master];
-        if (!reserve(text, state.tim_size[master] + line.size())) {
-          state.out_of_memory = true;
-          return;
-        }
-        std::memcpy(text.data.get() + state.tim_size[master], line.data(), line.size());
-        state.pipe_output_size[master] = state.tim_size[master] + line.size();
-      }
+      save_rules_line(state, line);
       break;
     case line_class::tim:
       break;
@@ -87,124 +120,139 @@ void handle_line(filter_state& state, output_buffer& out, std::string_view line,
   }
 }
 
-// Where the scan of a region stands: offsets from the region's start.
-struct scan_position {
+// The class a confirmed keyword gives its line, or other for a candidate
+// whose letters between the first and the last do not match.
+inline int candidate_class(const char* p, const char* end) {
+  // With five bytes at hand the check is free of branches, which the mix of
+  // keywords in a file would mispredict.
+  const bool found = end - p >= 5 ? keyword_at_unchecked(p) : keyword_at(p, end);
+  // A candidate starts with P, R or T: pipe, rules or tim, in that order.
+  static_assert(static_cast<int>(line_class::rules) == ('R' - 'P') >> 1 &&
+                static_cast<int>(line_class::tim) == ('T' - 'P') >> 1 &&
+                static_cast<int>(line_class::other) == 3);
+  const int kind = (*p - 'P') >> 1;
+  const int mask = -static_cast<int>(found);  // all ones when found
+  return (kind & mask) | (3 & ~mask);
+}
+
+// Offset in the chunk just after the last newline before offset `at`, or
+// `fallback` when the chunk has none there.
+inline size_t line_start(const chunk_marks& marks, size_t at, size_t fallback) {
+  size_t b = at / 64;
+  uint64_t before = marks.newlines[b] & ((uint64_t{1} << (at % 64)) - 1);
+  while (before == 0) {
+    if (b == 0) return fallback;
+    before = marks.newlines[--b];
+  }
+  return 64 * b + 64 - static_cast<size_t>(__builtin_clzll(before));
+}
+
+// Offset in the chunk of the first newline at or after offset `at`, or
+// no_newline.
+inline size_t line_end(const chunk_marks& marks, size_t at) {
+  size_t b = at / 64;
+  // Mostly the newline is in this block or the next: choose without a branch.
+  const uint64_t here = marks.newlines[b] & (~uint64_t{0} << (at % 64));
+  const uint64_t next_block = here == 0;
+  const uint64_t found = here | (marks.newlines[b + 1] & (0 - next_block));
+  b += next_block;
+  if (found != 0) return 64 * b + static_cast<size_t>(__builtin_ctzll(found));
+  for (++b; b < marks.blocks; ++b)
+    if (marks.newlines[b] != 0) return 64 * b + static_cast<size_t>(__builtin_ctzll(marks.newlines[b]));
+  return no_newline;
+}
+
+// Where the handling of a region stands: offsets from the region's start.
+struct region_position {
   size_t run = 0;   // start of the plain lines not yet written
   size_t line = 0;  // start of the current line
-  line_class kind = line_class::other;  // the strongest keyword of that line so far
+  int kind = other_class;  // while in a keyword line: its strongest keyword so far
 };
 
-// Takes the confirmed keywords among `candidates` (bits of the block at
-// `base`) into the current line's class.
-inline void take_keywords(scan_position& pos, uint64_t candidates, size_t base, const char* begin,
-                          const char* end) {
-  for (; candidates != 0; candidates &= candidates - 1) {
-    const char* p = begin + base + static_cast<size_t>(__builtin_ctzll(candidates));
-    // With five bytes at hand the check is free of branches, which the mix
-    // of keywords in a file would mispredict.
-    const bool found = end - p >= 5 ? keyword_at_unchecked(p) : keyword_at(p, end);
-    // A candidate starts with P, R or T: pipe, rules or tim, in that order.
-    static_assert(static_cast<int>(line_class::rules) == ('R' - 'P') >> 1 &&
-                  static_cast<int>(line_class::tim) == ('T' - 'P') >> 1 &&
-                  static_cast<int>(line_class::other) == 3);
-    const int kind = found ? (*p - 'P') >> 1 : 3;
-    pos.kind = static_cast<line_class>(std::min(kind, static_cast<int>(pos.kind)));
-  }
+// The strongest class among `kind` and the candidates starts[i] of the chunk
+// at `base` with offsets below `limit`; moves `i` past them.
+inline int take_candidates(int kind, const chunk_marks& marks, size_t& i, size_t limit,
+                           const char* base, const char* end) {
+  for (; i < marks.count && marks.starts[i] < limit; ++i)
+    kind = std::min(kind, candidate_class(base + marks.starts[i], end));
+  return kind;
 }
 
-// Walks one 64-byte block at `base` from keyword line to keyword line:
-// plain lines are only passed over, a line with a keyword is handled at its
-// newline.
-void walk_block(filter_state& state, output_buffer& out, scan_position& pos, uint64_t candidates,
-                uint64_t newlines, size_t base, const char* begin, const char* end) {
+// Handles the lines of the chunk at offset `chunk` of the region at `begin`.
+// It goes from candidate to candidate: plain lines cost nothing here.
+void handle_chunk(filter_state& state, output_buffer& out, region_position& pos,
+                  const chunk_marks& marks, size_t chunk, const char* begin, const char* end) {
+  const char* const base = begin + chunk;
+  size_t i = 0;
+  size_t from = 0;  // where in the chunk the end of a keyword line is looked for
   for (;;) {
-    if (pos.kind == line_class::other) {
-      if (candidates == 0) {
-        if (newlines != 0) pos.line = base + 64 - static_cast<size_t>(__builtin_clzll(newlines));
-        return;
-      }
-      // The newlines before the next candidate end plain lines.
-      const uint64_t before = newlines & (candidates ^ (candidates - 1));
-      if (before != 0) {
-        pos.line = base + 64 - static_cast<size_t>(__builtin_clzll(before));
-        newlines &= ~before;
-      }
-      take_keywords(pos, candidates & -candidates, base, begin, end);
-      candidates &= candidates - 1;
-      continue;
+    if (pos.kind == other_class) {
+      if (i == marks.count) break;
+      from = marks.starts[i++];
+      pos.kind = candidate_class(base + from, end);
+      if (pos.kind == other_class) continue;
+      const size_t start = line_start(marks, from, no_newline);
+      if (start != no_newline) pos.line = chunk + start;
     }
-    if (newlines == 0) {  // the keyword line goes on past this block
-      if (pos.kind != line_class::pipe) take_keywords(pos, candidates, base, begin, end);
+    const size_t newline = line_end(marks, from);
+    if (newline == no_newline) {  // the keyword line goes on in the next chunk
+      pos.kind = take_candidates(pos.kind, marks, i, no_newline, base, end);
       return;
     }
-    const size_t bit = static_cast<size_t>(__builtin_ctzll(newlines));
-    const uint64_t through = (uint64_t{2} << bit) - 1;  // the bits up to the line's end
-    if (pos.kind != line_class::pipe && (candidates & through) != 0)
-      take_keywords(pos, candidates & through, base, begin, end);
-    const size_t next = base + bit + 1;
+    pos.kind = take_candidates(pos.kind, marks, i, newline, base, end);
+    const size_t next = chunk + newline + 1;
     emit_stable(out, begin + pos.run, pos.line - pos.run);
-    handle_line(state, out, std::string_view(begin + pos.line, next - pos.line), pos.kind);
+    handle_line(state, out, std::string_view(begin + pos.line, next - pos.line),
+                static_cast<line_class>(pos.kind));
+    if (state.out_of_memory) return;
     pos.run = next;
     pos.line = next;
-    pos.kind = line_class::other;
-    candidates &= ~through;
-    newlines &= newlines - 1;
+    pos.kind = other_class;
   }
+  // Only plain lines follow: the next line starts after the chunk's last newline.
+  const size_t last = line_start(marks, 64 * marks.blocks, no_newline);
+  if (last != no_newline) pos.line = chunk + last;
 }
 
-// Moves the line start to after the last newline in blocks [from, to) of a chunk.
-void pass_plain_blocks(scan_position& pos, const uint64_t* newlines, size_t from, size_t to,
-                       size_t chunk_base) {
-  for (size_t b = to; b-- > from;) {
-    if (newlines[b] != 0) {
-      pos.line = chunk_base + 64 * b + 64 - static_cast<size_t>(__builtin_clzll(newlines[b]));
-      return;
-    }
+// Lists the offsets of the candidates in the blocks named by `hot`.
+void list_candidates(chunk_marks& marks, uint64_t hot) {
+  size_t count = 0;
+  for (; hot != 0; hot &= hot - 1) {
+    const int b = std::countr_zero(hot);
+    for (uint64_t bits = marks.candidates[b]; bits != 0; bits &= bits - 1)
+      marks.starts[count++] = static_cast<uint16_t>(64 * b + std::countr_zero(bits));
   }
+  marks.count = count;
 }
 
 // Handles every line in [begin, end), which starts at a line start; a last
-// line without a newline is handled as it stands. The bytes are marked 64 at
-// a time, and only the blocks with a keyword candidate, or inside a keyword
-// line, are walked: each run of plain lines goes out whole.
+// line without a newline is handled as it stands. The bytes are marked in
+// chunks of 64 blocks of 64 bytes, and each run of plain lines goes out whole.
 void handle_lines(filter_state& state, output_buffer& out, const char* begin, const char* end) {
-  constexpr size_t chunk_blocks = 64;
-  uint64_t candidates[chunk_blocks];
-  uint64_t newlines[chunk_blocks];
+  chunk_marks& marks = state.marks;
   const size_t size = static_cast<size_t>(end - begin);
-  scan_position pos;
-  size_t blocks = 0;
-  for (size_t chunk = 0; chunk < size && !state.out_of_memory; chunk += 64 * blocks) {
-    blocks = 1;
+  region_position pos;
+  for (size_t chunk = 0; chunk < size && !state.out_of_memory; chunk += 64 * marks.blocks) {
     uint64_t hot = 0;  // bit b: block b has a candidate
     if (size - chunk >= 64 + scan_lookahead) {
-      blocks = (size - chunk - scan_lookahead) / 64;
-      if (blocks > chunk_blocks) blocks = chunk_blocks;
-      hot = state.scan(begin + chunk, blocks, candidates, newlines);
+      marks.blocks = std::min((size - chunk - scan_lookahead) / 64, chunk_blocks);
+      hot = state.scan(begin + chunk, marks.blocks, marks.candidates, marks.newlines);
     } else {
-      scan_tail(begin + chunk, end, candidates[0], newlines[0]);
-      hot = candidates[0] != 0 ? 1 : 0;
+      marks.blocks = 1;
+      scan_tail(begin + chunk, end, marks.candidates[0], marks.newlines[0]);
+      hot = marks.candidates[0] != 0 ? 1 : 0;
     }
-    size_t done = 0;  // blocks of this chunk already accounted for
-    while (done < blocks && !state.out_of_memory) {
-      size_t b = done;
-      if (pos.kind == line_class::other) {
-        if (hot == 0) break;
-        b = static_cast<size_t>(__builtin_ctzll(hot));
-        pass_plain_blocks(pos, newlines, done, b, chunk);
-      }
-      walk_block(state, out, pos, candidates[b], newlines[b], chunk + 64 * b, begin, end);
-      hot &= ~((uint64_t{2} << b) - 1);
-      done = b + 1;
-    }
-    if (pos.kind == line_class::other) pass_plain_blocks(pos, newlines, done, blocks, chunk);
+    marks.newlines[marks.blocks] = 0;
+    list_candidates(marks, hot);
+    handle_chunk(state, out, pos, marks, chunk, begin, end);
   }
   if (state.out_of_memory) return;
-  if (pos.kind == line_class::other) {
+  if (pos.kind == other_class) {
     emit_stable(out, begin + pos.run, size - pos.run);
   } else {
     emit_stable(out, begin + pos.run, pos.line - pos.run);
-    handle_line(state, out, std::string_view(begin + pos.line, size - pos.line), pos.kind);
+    handle_line(state, out, std::string_view(begin + pos.line, size - pos.line),
+                static_cast<line_class>(pos.kind));
   }
 }
 

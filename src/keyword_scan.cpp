@@ -1,6 +1,5 @@
 #include "keyword_scan.hpp"
 
-#include <bit>
 
 #if KESTRIG_SIMD && defined(__x86_64__)
 #include <immintrin.h>
@@ -10,22 +9,6 @@
 #endif
 
 namespace {
-
-// Eight bytes as a little-endian word, so that bit 8 * i + 7 stands for byte i.
-uint64_t load64(const char* p) {
-  uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-  return word;
-}
-
-// The high bit of each byte of `word` that equals `byte`, and no other bit.
-uint64_t bytes_equal(uint64_t word, unsigned char byte) {
-  constexpr uint64_t ones = 0x0101010101010101u;
-  constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7fu;
-  const uint64_t x = word ^ (ones * byte);
-  return ~(((x & low7) + low7) | x | low7);
-}
 
 // Gathers the high bits of the eight bytes into the low eight bits.
 uint64_t gather_high_bits(uint64_t bits) { return ((bits >> 7) * 0x0102040810204080u) >> 56; }

@@ -4,6 +4,7 @@
 #ifndef KESTRIG_KEYWORD_SCAN_HPP
 #define KESTRIG_KEYWORD_SCAN_HPP
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -37,6 +38,34 @@ block_scanner best_block_scanner();
 // Every scanner this build has that this processor runs, the portable one
 // first; `count` receives how many.
 const block_scanner* available_block_scanners(int& count);
+
+// Eight bytes as a little-endian word, so that bit 8 * i + 7 stands for byte i.
+inline uint64_t load64(const char* p) {
+  uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  return word;
+}
+
+// The high bit of each byte of `word` that equals `byte`, and no other bit.
+inline uint64_t bytes_equal(uint64_t word, unsigned char byte) {
+  constexpr uint64_t ones = 0x0101010101010101u;
+  constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7fu;
+  const uint64_t x = word ^ (ones * byte);
+  return ~(((x & low7) + low7) | x | low7);
+}
+
+// The first `byte` in [p, end), or `end`; eight bytes at a time, for the
+// short distances within a line where a call to memchr costs more.
+inline const char* find_byte(const char* p, const char* end, unsigned char byte) {
+  for (; end - p >= 8; p += 8) {
+    const uint64_t found = bytes_equal(load64(p), byte);
+    if (found != 0) return p + __builtin_ctzll(found) / 8;
+  }
+  for (; p < end; ++p)
+    if (static_cast<unsigned char>(*p) == byte) return p;
+  return end;
+}
 
 // True when a whole keyword starts at `p` and ends at or before `end`.
 inline bool keyword_at(const char* p, const char* end) {
