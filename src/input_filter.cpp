@@ -4,8 +4,8 @@
 #include <bit>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
 #include "buffers.hpp"
 #include "keyword_scan.hpp"
 #include "number.hpp"
@@ -144,7 +144,7 @@ inline size_t line_start(const chunk_marks& marks, size_t at, size_t fallback) {
     if (b == 0) return fallback;
     before = marks.newlines[--b];
   }
-  return 64 * b + 64 - static_cast<size_t>(__builtin_clzll(before));
+  return 64 * b + 64 - static_cast<size_t>(std::countl_zero(before));
 }
 
 // Offset in the chunk of the first newline at or after offset `at`, or
@@ -156,9 +156,9 @@ inline size_t line_end(const chunk_marks& marks, size_t at) {
   const uint64_t next_block = here == 0;
   const uint64_t found = here | (marks.newlines[b + 1] & (0 - next_block));
   b += next_block;
-  if (found != 0) return 64 * b + static_cast<size_t>(__builtin_ctzll(found));
+  if (found != 0) return 64 * b + static_cast<size_t>(std::countr_zero(found));
   for (++b; b < marks.blocks; ++b)
-    if (marks.newlines[b] != 0) return 64 * b + static_cast<size_t>(__builtin_ctzll(marks.newlines[b]));
+    if (marks.newlines[b] != 0) return 64 * b + static_cast<size_t>(std::countr_zero(marks.newlines[b]));
   return no_newline;
 }
 
@@ -258,9 +258,10 @@ void handle_lines(filter_state& state, output_buffer& out, const char* begin, co
 
 }  // namespace
 
-void run_filter(byte_source& input, const timing_params& params, byte_sink& output) {
+void run_filter(byte_source& input, const timing_params& params, byte_sink& output,
+                block_scanner scan) {
   filter_state state;
-  state.scan = best_block_scanner();
+  state.scan = scan;
   for (int master = 0; master < 2; ++master) {
     if (!reserve(state.pipe_output[master], tim_line_max)) {
       input.error = ENOMEM;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "byte_stream.hpp"
+#include "keyword_scan.hpp"
 #include "timing_params.hpp"
 
 // Declared strongest first: a line is of the strongest keyword in it.
@@ -39,6 +40,8 @@ size_t write_tim_line(char* out, const timing_params& params, bool master);
 // Stops at end of input, at a read error (kept in input.error), when memory
 // for a line cannot be had (ENOMEM, kept in input.error), or after a write
 // error (kept in output.error). All that was rewritten before is written.
-void run_filter(byte_source& input, const timing_params& params, byte_sink& output);
+// `scan` only changes the speed, never the output.
+void run_filter(byte_source& input, const timing_params& params, byte_sink& output,
+                block_scanner scan = best_block_scanner());
 
 #endif  // KESTRIG_INPUT_FILTER_HPP

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 namespace {
@@ -11,16 +12,59 @@ const std::string ordinary_tim = "TIM,36,44,45,55,27,33,18,22,100,100,100,100\n"
 const std::string master_tim = "TIM,41,49,55,65,27,33,18,22,100,100,100,100\n";
 
 std::string rewrite(std::string_view text, size_t max_read = static_cast<size_t>(-1),
-                    const timing_params& params = example) {
+                    block_scanner scan = best_block_scanner()) {
   byte_source input;
   input.data = text;
   input.max_read = max_read;
   std::string result;
   byte_sink output;
   output.text = &result;
-  run_filter(input, params, output);
+  run_filter(input, example, output, scan);
   EXPECT_EQ(input.error, 0);
   return result;
+}
+
+// The rewrite done the plain way: one line at a time.
+std::string rewrite_by_lines(std::string_view text) {
+  std::string result, rules;
+  while (!text.empty()) {
+    const size_t newline = text.find('\n');
+    const std::string_view line = text.substr(0, newline == text.npos ? text.size() : newline + 1);
+    text.remove_prefix(line.size());
+    switch (classify_line(line)) {
+      case line_class::pipe:
+        result += is_master_pipe(pipe_number(line)) ? master_tim : ordinary_tim;
+        result += rules;
+        break;
+      case line_class::rules: rules = line; break;
+      case line_class::tim: break;
+      case line_class::other: result += line; break;
+    }
+  }
+  return result;
+}
+
+// Lines of every kind and many lengths, so that keywords and line ends fall
+// on every offset of the 64-byte blocks, the 4 KiB chunks and the reads.
+std::string random_input(size_t size, unsigned seed) {
+  static const std::string_view pieces[] = {
+      "PIPE", "RULES", "TIM", "PIP", "RULE", "TI", ":", "::", "12", "-7", " ", "\r",
+      std::string_view("\0", 1), "PIPE:3", "TIMPIPE", "PPIPEE", "\xff"};
+  std::mt19937 rng(seed);
+  std::string text;
+  while (text.size() < size) {
+    const size_t length = rng() % 16 == 0 ? rng() % 9000 : rng() % 90;
+    std::string line;
+    while (line.size() < length) {
+      if (rng() % 4 == 0)
+        line += pieces[rng() % (sizeof pieces / sizeof *pieces)];
+      else
+        line += static_cast<char>('a' + rng() % 26);
+    }
+    text += line;
+    text += '\n';
+  }
+  return text;
 }
 
 }  // namespace
@@ -130,4 +174,35 @@ TEST(run_filter, output_does_not_depend_on_how_input_is_split) {
   input += "no newline PIPE";
   const std::string whole = rewrite(input);
   for (size_t max_read : {1u, 2u, 3u, 5u, 7u, 64u, 1000u}) EXPECT_EQ(rewrite(input, max_read), whole);
+}
+
+TEST(run_filter, every_scanner_matches_the_line_by_line_rewrite) {
+  int count = 0;
+  const block_scanner* scanners = available_block_scanners(count);
+  for (unsigned seed = 0; seed < 6; ++seed) {
+    // Larger than a read, so lines straddle reads; the last line may lack
+    // its newline.
+    std::string input = random_input(700 * 1024, seed);
+    if (seed % 2 != 0) input.pop_back();
+    const std::string expected = rewrite_by_lines(input);
+    for (int s = 0; s < count; ++s) {
+      EXPECT_TRUE(rewrite(input, static_cast<size_t>(-1), scanners[s]) == expected) << seed << " " << s;
+      EXPECT_TRUE(rewrite(input, 65536 + 4093 * seed, scanners[s]) == expected) << seed << " " << s;
+    }
+  }
+}
+
+TEST(run_filter, finds_keywords_at_every_block_offset) {
+  // "PIPE:1" and "TIM" at each offset of a line, across 64-byte and 4 KiB
+  // boundaries, with plain lines of every length around them.
+  std::string input;
+  for (size_t pad = 0; pad < 4200; pad += (pad < 200 ? 1 : 61)) {
+    input += std::string(pad, 'a') + "PIPE:1\n";
+    input += std::string(pad % 70, 'b') + "\n" + std::string(pad % 67, 'c') + "TIM\n";
+    input += "RULES " + std::to_string(pad) + "\n";
+  }
+  const std::string expected = rewrite_by_lines(input);
+  int count = 0;
+  const block_scanner* scanners = available_block_scanners(count);
+  for (int s = 0; s < count; ++s) EXPECT_TRUE(rewrite(input, static_cast<size_t>(-1), scanners[s]) == expected) << s;
 }

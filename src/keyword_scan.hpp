@@ -60,7 +60,7 @@ inline uint64_t bytes_equal(uint64_t word, unsigned char byte) {
 inline const char* find_byte(const char* p, const char* end, unsigned char byte) {
   for (; end - p >= 8; p += 8) {
     const uint64_t found = bytes_equal(load64(p), byte);
-    if (found != 0) return p + __builtin_ctzll(found) / 8;
+    if (found != 0) return p + std::countr_zero(found) / 8;
   }
   for (; p < end; ++p)
     if (static_cast<unsigned char>(*p) == byte) return p;
