@@ -1,0 +1,113 @@
+// Feeds arbitrary bytes and parameters to the filter and compares its output
+// with a deliberately simple rewrite, one line at a time, kept here. Any
+// difference is a crash.
+//
+// Input: byte 0 picks the scanner, byte 1 how often the text is repeated
+// (up to 128 times, so that inputs larger than a read are reached), bytes
+// 2 and 3 cap each read, bytes 4 to 51 are the twelve parameters; the rest
+// is the text.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "byte_stream.hpp"
+#include "input_filter.hpp"
+#include "keyword_scan.hpp"
+
+namespace {
+
+int64_t atoi_model(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  int64_t sign = 1;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) sign = text[i++] == '-' ? -1 : 1;
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > (int64_t{1} << 40)) value = int64_t{1} << 40;  // far past 32 bits
+  }
+  value *= sign;
+  return value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : value;
+}
+
+// The second field when the line is split at runs of ':', as strtok would.
+std::string_view second_field(std::string_view line) {
+  std::string_view fields[2];
+  int found = 0;
+  size_t i = 0;
+  while (found < 2) {
+    i = line.find_first_not_of(':', i);
+    if (i == std::string_view::npos) break;
+    const size_t end = std::min(line.find(':', i), line.size());
+    fields[found++] = line.substr(i, end - i);
+    i = end;
+  }
+  return found == 2 ? fields[1] : std::string_view();
+}
+
+int32_t wrap(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
+
+std::string tim_line(const timing_params& p, bool master) {
+  const int64_t pre = master ? p.pre_master : p.pre;
+  const int64_t eva = master ? p.eva_master : p.eva;
+  char text[200];
+  static_cast<void>(std::snprintf(
+      text, sizeof text, "TIM,%d,%d,%d,%d,%d,%d,%d,%d,100,100,100,100\n", wrap(pre - p.pre_diff),
+      wrap(pre + p.pre_diff), wrap(eva - p.eva_diff), wrap(eva + p.eva_diff),
+      wrap(int64_t{p.ru} - p.ru_diff), wrap(int64_t{p.ru} + p.ru_diff),
+      wrap(int64_t{p.rd} - p.rd_diff), wrap(int64_t{p.rd} + p.rd_diff)));
+  return text;
+}
+
+std::string rewrite_model(std::string_view text, const timing_params& params) {
+  std::string out;
+  std::string rules;
+  while (!text.empty()) {
+    const size_t newline = text.find('\n');
+    const std::string_view line =
+        text.substr(0, newline == std::string_view::npos ? text.size() : newline + 1);
+    text.remove_prefix(line.size());
+    if (line.find("PIPE") != std::string_view::npos) {
+      const int64_t r = (int64_t{wrap(atoi_model(second_field(line)) - 1)}) % 5;
+      out += tim_line(params, r == 0 || r == 3 || r == 4);
+      out += rules;
+    } else if (line.find("RULES") != std::string_view::npos) {
+      rules = line;
+    } else if (line.find("TIM") == std::string_view::npos) {
+      out += line;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  uint8_t header[52] = {};
+  std::memcpy(header, data, size < sizeof header ? size : sizeof header);
+  const std::string_view body(reinterpret_cast<const char*>(data) + (size < 52 ? size : 52),
+                              size < 52 ? 0 : size - 52);
+  int count = 0;
+  const block_scanner* scanners = available_block_scanners(count);
+  const block_scanner scan = scanners[header[0] % count];
+  const size_t repeat = size_t{1} << (header[1] % 8);
+  const size_t max_read = size_t{header[2]} | size_t{header[3]} << 8;
+  int32_t number[12];
+  std::memcpy(number, header + 4, sizeof number);
+  const timing_params params{number[0], number[1], number[2], number[3], number[4],  number[5],
+                             number[6], number[7], number[8], number[9], number[10], number[11]};
+  std::string text;
+  for (size_t i = 0; i < repeat; ++i) text += body;
+
+  byte_source input;
+  input.data = text;
+  if (max_read != 0) input.max_read = max_read;
+  std::string output;
+  byte_sink sink;
+  sink.text = &output;
+  run_filter(input, params, sink, scan);
+  if (input.error != 0 || output != rewrite_model(text, params)) __builtin_trap();
+  return 0;
+}
