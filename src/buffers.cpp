@@ -1,6 +1,5 @@
 #include "buffers.hpp"
 
-
 bool reserve(heap_buffer& buffer, size_t size) {
   if (size <= buffer.capacity) return true;
   size_t capacity = buffer.capacity > static_cast<size_t>(-1) / 2 ? size : 2 * buffer.capacity;

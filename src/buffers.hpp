@@ -36,7 +36,7 @@ bool reserve(heap_buffer& buffer, size_t size);
 // pieces of the input are written from where they lie, so that plain text
 // is not copied twice. Everything goes out, in order, at the next flush.
 struct output_buffer {
-  static constexpr size_t block_capacity = 128 * 1024;
+  static constexpr size_t block_capacity = size_t{128} * 1024;
   static constexpr int max_pieces = 1024;  // what one writev takes on Linux
   // Pieces of the input at least this long are not copied.
   static constexpr size_t reference_size = 1024;

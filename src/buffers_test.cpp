@@ -1,7 +1,6 @@
 #include "buffers.hpp"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <random>
@@ -9,21 +8,22 @@
 #include <thread>
 
 TEST(output_buffer, keeps_order_across_copies_references_and_flushes) {
-  std::mt19937 rng(1);
+  std::mt19937 rng(1);  // NOLINT(cert-msc32-c,cert-msc51-cpp): the same pieces every run
   std::string source(1 << 20, ' ');
   for (char& c : source) c = static_cast<char>('a' + rng() % 26);
   heap_buffer stable;  // copies come from heap buffers, which have slack
   ASSERT_TRUE(reserve(stable, source.size()));
   source.copy(stable.data.get(), source.size());
 
-  std::string written, expected;
+  std::string written;
+  std::string expected;
   byte_sink sink;
   sink.text = &written;
   output_buffer out;
   ASSERT_TRUE(open_output(out, sink));
   for (int i = 0; i < 5000; ++i) {
     // Mostly short pieces, now and then one longer than the block.
-    const size_t size = rng() % 8 == 0 ? rng() % (300 * 1024) : rng() % 3000;
+    const size_t size = rng() % 8 == 0 ? rng() % (size_t{300} * 1024) : rng() % 3000;
     const size_t at = rng() % (source.size() - size);
     if (rng() % 2 != 0)
       emit_stable(out, stable.data.get() + at, size);
@@ -49,14 +49,16 @@ TEST(sink_writev, resumes_after_short_writes) {
   std::thread reader([&] {
     char buffer[4096];
     ssize_t n;
-    while ((n = read(fds[0], buffer, sizeof buffer)) > 0) received.append(buffer, static_cast<size_t>(n));
+    while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
+      received.append(buffer, static_cast<size_t>(n));
   });
   // Far more than a pipe holds, in pieces of odd sizes, so writes end mid-piece.
   std::string expected;
   std::string pieces_text[300];
   iovec pieces[300];
   for (int i = 0; i < 300; ++i) {
-    pieces_text[i] = std::string(static_cast<size_t>(997 * (i % 7) + 1), static_cast<char>('a' + i % 26));
+    pieces_text[i] =
+        std::string(static_cast<size_t>(997 * (i % 7) + 1), static_cast<char>('a' + i % 26));
     pieces[i] = iovec{pieces_text[i].data(), pieces_text[i].size()};
     expected += pieces_text[i];
   }

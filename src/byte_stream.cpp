@@ -1,11 +1,11 @@
 #include "byte_stream.hpp"
 
+#include <sys/uio.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-
-#include <sys/uio.h>
-#include <unistd.h>
 
 size_t source_read(byte_source& source, char* buffer, size_t size) {
   if (source.error != 0) return 0;
@@ -45,8 +45,8 @@ void sink_write(byte_sink& sink, const char* data, size_t size) {
 
 void sink_writev(byte_sink& sink, iovec* pieces, int count) {
   if (sink.fd < 0) {
-    for (int i = 0; i < count; ++i) sink_write(sink, static_cast<const char*>(pieces[i].iov_base),
-                                                pieces[i].iov_len);
+    for (int i = 0; i < count; ++i)
+      sink_write(sink, static_cast<const char*>(pieces[i].iov_base), pieces[i].iov_len);
     return;
   }
   while (count > 0 && sink.error == 0) {

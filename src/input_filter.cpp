@@ -30,9 +30,12 @@ int32_t pipe_number(std::string_view line) {
     const uint32_t d1 = static_cast<unsigned char>(p[1]) - uint32_t{'0'};
     const uint32_t d2 = static_cast<unsigned char>(p[2]) - uint32_t{'0'};
     const uint32_t d3 = static_cast<unsigned char>(p[3]) - uint32_t{'0'};
-    const uint32_t one = d0 < 10, two = one & (d1 < 10), three = two & (d2 < 10);
+    const uint32_t one = d0 < 10;
+    const uint32_t two = one & (d1 < 10);
+    const uint32_t three = two & (d2 < 10);
     if ((one & ~(three & (d3 < 10))) != 0) {
-      const uint32_t v2 = d0 * 10 + d1, v3 = v2 * 10 + d2;
+      const uint32_t v2 = d0 * 10 + d1;
+      const uint32_t v3 = v2 * 10 + d2;
       return static_cast<int32_t>((d0 & (0 - (one & ~two))) | (v2 & (0 - (two & ~three))) |
                                   (v3 & (0 - three)));
     }
@@ -59,7 +62,7 @@ size_t write_tim_line(char* out, const timing_params& params, bool master) {
 
 namespace {
 
-constexpr size_t read_block = 256 * 1024;
+constexpr size_t read_block = size_t{256} * 1024;
 
 constexpr int other_class = static_cast<int>(line_class::other);
 constexpr size_t chunk_blocks = 64;  // a chunk is marked in one call of the scanner
@@ -158,14 +161,15 @@ inline size_t line_end(const chunk_marks& marks, size_t at) {
   b += next_block;
   if (found != 0) return 64 * b + static_cast<size_t>(std::countr_zero(found));
   for (++b; b < marks.blocks; ++b)
-    if (marks.newlines[b] != 0) return 64 * b + static_cast<size_t>(std::countr_zero(marks.newlines[b]));
+    if (marks.newlines[b] != 0)
+      return 64 * b + static_cast<size_t>(std::countr_zero(marks.newlines[b]));
   return no_newline;
 }
 
 // Where the handling of a region stands: offsets from the region's start.
 struct region_position {
-  size_t run = 0;   // start of the plain lines not yet written
-  size_t line = 0;  // start of the current line
+  size_t run = 0;          // start of the plain lines not yet written
+  size_t line = 0;         // start of the current line
   int kind = other_class;  // while in a keyword line: its strongest keyword so far
 };
 
@@ -267,7 +271,8 @@ void run_filter(byte_source& input, const timing_params& params, byte_sink& outp
       input.error = ENOMEM;
       return;
     }
-    state.tim_size[master] = write_tim_line(state.pipe_output[master].data.get(), params, master != 0);
+    state.tim_size[master] =
+        write_tim_line(state.pipe_output[master].data.get(), params, master != 0);
     state.pipe_output_size[master] = state.tim_size[master];
   }
 

@@ -26,19 +26,26 @@ std::string rewrite(std::string_view text, size_t max_read = static_cast<size_t>
 
 // The rewrite done the plain way: one line at a time.
 std::string rewrite_by_lines(std::string_view text) {
-  std::string result, rules;
+  std::string result;
+  std::string rules;
   while (!text.empty()) {
     const size_t newline = text.find('\n');
-    const std::string_view line = text.substr(0, newline == text.npos ? text.size() : newline + 1);
+    const std::string_view line =
+        text.substr(0, newline == std::string_view::npos ? text.size() : newline + 1);
     text.remove_prefix(line.size());
     switch (classify_line(line)) {
       case line_class::pipe:
         result += is_master_pipe(pipe_number(line)) ? master_tim : ordinary_tim;
         result += rules;
         break;
-      case line_class::rules: rules = line; break;
-      case line_class::tim: break;
-      case line_class::other: result += line; break;
+      case line_class::rules:
+        rules = line;
+        break;
+      case line_class::tim:
+        break;
+      case line_class::other:
+        result += line;
+        break;
     }
   }
   return result;
@@ -47,16 +54,18 @@ std::string rewrite_by_lines(std::string_view text) {
 // Lines of every kind and many lengths, so that keywords and line ends fall
 // on every offset of the 64-byte blocks, the 4 KiB chunks and the reads.
 std::string random_input(size_t size, unsigned seed) {
-  static const std::string_view pieces[] = {
-      "PIPE", "RULES", "TIM", "PIP", "RULE", "TI", ":", "::", "12", "-7", " ", "\r",
-      std::string_view("\0", 1), "PIPE:3", "TIMPIPE", "PPIPEE", "\xff"};
+  static const char* const pieces[] = {"PIPE", "RULES",  "TIM",     "PIP",   "RULE", "TI",
+                                       ":",    "::",     "12",      "-7",    " ",    "\r",
+                                       "\xff", "PIPE:3", "TIMPIPE", "PPIPEE"};
   std::mt19937 rng(seed);
   std::string text;
   while (text.size() < size) {
     const size_t length = rng() % 16 == 0 ? rng() % 9000 : rng() % 90;
     std::string line;
     while (line.size() < length) {
-      if (rng() % 4 == 0)
+      if (rng() % 64 == 0)
+        line += '\0';
+      else if (rng() % 4 == 0)
         line += pieces[rng() % (sizeof pieces / sizeof *pieces)];
       else
         line += static_cast<char>('a' + rng() % 26);
@@ -123,8 +132,7 @@ TEST(write_tim_line, formats_both_classes_and_wraps) {
 }
 
 TEST(run_filter, rewrites_the_worked_example) {
-  const std::string input =
-      "header\nRULES a\nPIPE:1\nTIM,1,2\nPIPE:2\nRULES b\nPIPE:4\nend\n";
+  const std::string input = "header\nRULES a\nPIPE:1\nTIM,1,2\nPIPE:2\nRULES b\nPIPE:4\nend\n";
   EXPECT_EQ(rewrite(input), "header\n" + master_tim + "RULES a\n" + ordinary_tim + "RULES a\n" +
                                 master_tim + "RULES b\nend\n");
 }
@@ -141,8 +149,8 @@ TEST(run_filter, handles_edge_lines) {
   EXPECT_EQ(rewrite("RULES x\nPIPE:1"), master_tim + "RULES x\n");
   EXPECT_EQ(rewrite("RULES x\nPIPE:1\nRULES y"), master_tim + "RULES x\n");
   EXPECT_EQ(rewrite("RULES x"), "");
-  EXPECT_EQ(rewrite("RULES x\nPIPE:2\nRULES y\nPIPE:3"), ordinary_tim + "RULES x\n" +
-                                                           ordinary_tim + "RULES y\n");
+  EXPECT_EQ(rewrite("RULES x\nPIPE:2\nRULES y\nPIPE:3"),
+            ordinary_tim + "RULES x\n" + ordinary_tim + "RULES y\n");
   // Lines are bytes: CR, NUL, high bytes and '%' pass as they are.
   const std::string bytes("a\r\n\0b\xff%s%n\r\nRULES \0%d\r\nPIPE:1\r\n", 31);
   EXPECT_EQ(rewrite(bytes), std::string("a\r\n\0b\xff%s%n\r\n", 12) + master_tim +
@@ -152,7 +160,7 @@ TEST(run_filter, handles_edge_lines) {
 
 TEST(run_filter, handles_whole_lines_of_any_length) {
   // Longer than the read block: one line each, with keywords at the far end.
-  const std::string long_plain(3 * 1024 * 1024, 'x');
+  const std::string long_plain(size_t{3} << 20, 'x');
   const std::string long_rules = std::string(600000, 'r') + "RULES\n";
   const std::string long_pipe = std::string(700000, 'p') + "PIPE:1\n";
   const std::string long_tim = std::string(800000, 't') + "TIM\n";
@@ -173,7 +181,8 @@ TEST(run_filter, output_does_not_depend_on_how_input_is_split) {
   }
   input += "no newline PIPE";
   const std::string whole = rewrite(input);
-  for (size_t max_read : {1u, 2u, 3u, 5u, 7u, 64u, 1000u}) EXPECT_EQ(rewrite(input, max_read), whole);
+  for (size_t max_read : {1U, 2U, 3U, 5U, 7U, 64U, 1000U})
+    EXPECT_EQ(rewrite(input, max_read), whole);
 }
 
 TEST(run_filter, every_scanner_matches_the_line_by_line_rewrite) {
@@ -182,11 +191,12 @@ TEST(run_filter, every_scanner_matches_the_line_by_line_rewrite) {
   for (unsigned seed = 0; seed < 6; ++seed) {
     // Larger than a read, so lines straddle reads; the last line may lack
     // its newline.
-    std::string input = random_input(700 * 1024, seed);
+    std::string input = random_input(size_t{700} * 1024, seed);
     if (seed % 2 != 0) input.pop_back();
     const std::string expected = rewrite_by_lines(input);
     for (int s = 0; s < count; ++s) {
-      EXPECT_TRUE(rewrite(input, static_cast<size_t>(-1), scanners[s]) == expected) << seed << " " << s;
+      EXPECT_TRUE(rewrite(input, static_cast<size_t>(-1), scanners[s]) == expected)
+          << seed << " " << s;
       EXPECT_TRUE(rewrite(input, 65536 + 4093 * seed, scanners[s]) == expected) << seed << " " << s;
     }
   }
@@ -204,5 +214,6 @@ TEST(run_filter, finds_keywords_at_every_block_offset) {
   const std::string expected = rewrite_by_lines(input);
   int count = 0;
   const block_scanner* scanners = available_block_scanners(count);
-  for (int s = 0; s < count; ++s) EXPECT_TRUE(rewrite(input, static_cast<size_t>(-1), scanners[s]) == expected) << s;
+  for (int s = 0; s < count; ++s)
+    EXPECT_TRUE(rewrite(input, static_cast<size_t>(-1), scanners[s]) == expected) << s;
 }

@@ -2,15 +2,15 @@
 // timing.cfg. Only this file touches the process: arguments, files and the
 // exit status.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string_view>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "byte_stream.hpp"
 #include "input_filter.hpp"
@@ -37,7 +37,7 @@ std::optional<command_line> parse_args(int argc, const char* const* argv) {
   int32_t number[12];
   for (int i = 0; i < 12; ++i) number[i] = parse_int32(argv[i + 1]);
   command_line args;
-  args.params = timing_params{number[0], number[1], number[2], number[3],  number[4],  number[5],
+  args.params = timing_params{number[0], number[1], number[2], number[3], number[4],  number[5],
                               number[6], number[7], number[8], number[9], number[10], number[11]};
   args.filename = argv[13];
   return args;
@@ -52,7 +52,8 @@ void print_stdout(std::string_view text) {
 }
 
 void report(const char* what, int error) {
-  std::fprintf(stderr, "kestrig: %s: %s\n", what, std::strerror(error));
+  // Nothing is left to tell the user if even this fails.
+  static_cast<void>(std::fprintf(stderr, "kestrig: %s: %s\n", what, std::strerror(error)));
 }
 
 // Opens the input for reading; a directory counts as a file not found.

@@ -1,8 +1,7 @@
 // End-to-end tests: run the built binary in a fresh directory and check its
 // standard output, standard error, exit status and timing.cfg.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,7 +51,7 @@ struct kestrig_run : ::testing::Test {
 
   // Runs the tool in `dir` with `args`; standard output goes to `stdout_path`
   // when one is given, else it is captured.
-  run_result run(const std::vector<std::string>& args, const std::string& stdout_path = "") {
+  run_result run(const std::vector<std::string>& args, const std::string& stdout_path = "") const {
     const fs::path out_path = stdout_path.empty() ? dir / ".stdout" : fs::path(stdout_path);
     const fs::path err_path = dir / ".stderr";
     const pid_t pid = fork();
@@ -81,7 +80,7 @@ struct kestrig_run : ::testing::Test {
     return result;
   }
 
-  run_result run_example(const std::string& filename, const std::string& stdout_path = "") {
+  run_result run_example(const std::string& filename, const std::string& stdout_path = "") const {
     std::vector<std::string> args = example_numbers;
     args.push_back(filename);
     return run(args, stdout_path);
@@ -110,7 +109,8 @@ TEST_F(kestrig_run, rewrites_the_input_and_writes_timing_cfg) {
 
   // Words without digits count as zero; an empty input still writes the file.
   write_file(dir / "empty", "");
-  const run_result zeros = run({"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "empty"});
+  const run_result zeros =
+      run({"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "empty"});
   EXPECT_EQ(zeros.status, 0);
   EXPECT_EQ(zeros.out, "");
   EXPECT_EQ(read_file(dir / "timing.cfg"), format_timing_cfg(timing_params{}));

@@ -1,6 +1,5 @@
 #include "keyword_scan.hpp"
 
-
 #if KESTRIG_SIMD && defined(__x86_64__)
 #include <immintrin.h>
 #define KESTRIG_X86_VECTORS 1
@@ -11,11 +10,16 @@
 namespace {
 
 // Gathers the high bits of the eight bytes into the low eight bits.
-uint64_t gather_high_bits(uint64_t bits) { return ((bits >> 7) * 0x0102040810204080u) >> 56; }
+uint64_t gather_high_bits(uint64_t bits) { return ((bits >> 7) * 0x0102040810204080U) >> 56; }
 
 #if KESTRIG_X86_VECTORS
-// Marks of 16 bytes at p: the keyword candidates and the newlines.
-inline void marks_sse2(const char* p, uint32_t& keywords, uint32_t& newlines) {
+// The keyword candidates and the newlines of 16 or 32 bytes.
+struct vector_marks {
+  uint32_t keywords;
+  uint32_t newlines;
+};
+
+inline vector_marks marks_sse2(const char* p) {
   const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i b2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
   const __m128i b3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3));
@@ -26,19 +30,19 @@ inline void marks_sse2(const char* p, uint32_t& keywords, uint32_t& newlines) {
       _mm_and_si128(_mm_cmpeq_epi8(b0, _mm_set1_epi8('R')), _mm_cmpeq_epi8(b4, _mm_set1_epi8('S')));
   const __m128i tim =
       _mm_and_si128(_mm_cmpeq_epi8(b0, _mm_set1_epi8('T')), _mm_cmpeq_epi8(b2, _mm_set1_epi8('M')));
-  keywords = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(pipe, rules), tim)));
-  newlines = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b0, _mm_set1_epi8('\n'))));
+  return {static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(pipe, rules), tim))),
+          static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b0, _mm_set1_epi8('\n'))))};
 }
 
 uint64_t scan_blocks_sse2(const char* p, size_t blocks, uint64_t* keywords, uint64_t* newlines) {
   uint64_t hot = 0;
   for (size_t b = 0; b < blocks; ++b, p += 64) {
-    uint64_t k = 0, n = 0;
+    uint64_t k = 0;
+    uint64_t n = 0;
     for (int quarter = 0; quarter < 4; ++quarter) {
-      uint32_t qk, qn;
-      marks_sse2(p + 16 * quarter, qk, qn);
-      k |= uint64_t{qk} << (16 * quarter);
-      n |= uint64_t{qn} << (16 * quarter);
+      const vector_marks m = marks_sse2(p + ptrdiff_t{16} * quarter);
+      k |= uint64_t{m.keywords} << (16 * quarter);
+      n |= uint64_t{m.newlines} << (16 * quarter);
     }
     keywords[b] = k;
     newlines[b] = n;
@@ -47,8 +51,7 @@ uint64_t scan_blocks_sse2(const char* p, size_t blocks, uint64_t* keywords, uint
   return hot;
 }
 
-__attribute__((target("avx2"))) inline void marks_avx2(const char* p, uint32_t& keywords,
-                                                       uint32_t& newlines) {
+__attribute__((target("avx2"))) inline vector_marks marks_avx2(const char* p) {
   const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
   const __m256i b2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
   const __m256i b3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3));
@@ -59,22 +62,21 @@ __attribute__((target("avx2"))) inline void marks_avx2(const char* p, uint32_t& 
                                          _mm256_cmpeq_epi8(b4, _mm256_set1_epi8('S')));
   const __m256i tim = _mm256_and_si256(_mm256_cmpeq_epi8(b0, _mm256_set1_epi8('T')),
                                        _mm256_cmpeq_epi8(b2, _mm256_set1_epi8('M')));
-  keywords = static_cast<uint32_t>(
-      _mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(pipe, rules), tim)));
-  newlines =
-      static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b0, _mm256_set1_epi8('\n'))));
+  return {
+      static_cast<uint32_t>(
+          _mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(pipe, rules), tim))),
+      static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b0, _mm256_set1_epi8('\n'))))};
 }
 
 __attribute__((target("avx2"))) uint64_t scan_blocks_avx2(const char* p, size_t blocks,
                                                           uint64_t* keywords, uint64_t* newlines) {
   uint64_t hot = 0;
   for (size_t b = 0; b < blocks; ++b, p += 64) {
-    uint32_t k0, n0, k1, n1;
-    marks_avx2(p, k0, n0);
-    marks_avx2(p + 32, k1, n1);
-    keywords[b] = k0 | uint64_t{k1} << 32;
-    newlines[b] = n0 | uint64_t{n1} << 32;
-    hot |= uint64_t{(k0 | k1) != 0} << b;
+    const vector_marks low = marks_avx2(p);
+    const vector_marks high = marks_avx2(p + 32);
+    keywords[b] = low.keywords | uint64_t{high.keywords} << 32;
+    newlines[b] = low.newlines | uint64_t{high.newlines} << 32;
+    hot |= uint64_t{(low.keywords | high.keywords) != 0} << b;
   }
   return hot;
 }
@@ -84,9 +86,12 @@ __attribute__((target("avx512f,avx512bw"))) uint64_t scan_blocks_avx512(const ch
                                                                         size_t blocks,
                                                                         uint64_t* keywords,
                                                                         uint64_t* newlines) {
-  const __m512i P = _mm512_set1_epi8('P'), E = _mm512_set1_epi8('E');
-  const __m512i R = _mm512_set1_epi8('R'), S = _mm512_set1_epi8('S');
-  const __m512i T = _mm512_set1_epi8('T'), M = _mm512_set1_epi8('M');
+  const __m512i P = _mm512_set1_epi8('P');
+  const __m512i E = _mm512_set1_epi8('E');
+  const __m512i R = _mm512_set1_epi8('R');
+  const __m512i S = _mm512_set1_epi8('S');
+  const __m512i T = _mm512_set1_epi8('T');
+  const __m512i M = _mm512_set1_epi8('M');
   const __m512i newline = _mm512_set1_epi8('\n');
   uint64_t hot = 0;
   for (size_t b = 0; b < blocks; ++b, p += 64) {
@@ -110,13 +115,14 @@ __attribute__((target("avx512f,avx512bw"))) uint64_t scan_blocks_avx512(const ch
 uint64_t scan_blocks_plain(const char* p, size_t blocks, uint64_t* keywords, uint64_t* newlines) {
   uint64_t hot = 0;
   for (size_t b = 0; b < blocks; ++b) {
-    uint64_t k = 0, n = 0;
+    uint64_t k = 0;
+    uint64_t n = 0;
     for (int eighth = 0; eighth < 8; ++eighth, p += 8) {
       const uint64_t w0 = load64(p);
       n |= gather_high_bits(bytes_equal(w0, '\n')) << (8 * eighth);
       // P, R and T (and V) are the bytes 0101 0xx0: one test rules out most
       // words before the three exact ones.
-      if (bytes_equal(w0 & 0xf9f9f9f9f9f9f9f9u, 0x50) == 0) continue;
+      if (bytes_equal(w0 & 0xf9f9f9f9f9f9f9f9U, 0x50) == 0) continue;
       const uint64_t candidates = (bytes_equal(w0, 'P') & bytes_equal(load64(p + 3), 'E')) |
                                   (bytes_equal(w0, 'R') & bytes_equal(load64(p + 4), 'S')) |
                                   (bytes_equal(w0, 'T') & bytes_equal(load64(p + 2), 'M'));

@@ -49,8 +49,8 @@ inline uint64_t load64(const char* p) {
 
 // The high bit of each byte of `word` that equals `byte`, and no other bit.
 inline uint64_t bytes_equal(uint64_t word, unsigned char byte) {
-  constexpr uint64_t ones = 0x0101010101010101u;
-  constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7fu;
+  constexpr uint64_t ones = 0x0101010101010101U;
+  constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7fU;
   const uint64_t x = word ^ (ones * byte);
   return ~(((x & low7) + low7) | x | low7);
 }
@@ -71,10 +71,14 @@ inline const char* find_byte(const char* p, const char* end, unsigned char byte)
 inline bool keyword_at(const char* p, const char* end) {
   const size_t left = static_cast<size_t>(end - p);
   switch (*p) {
-    case 'P': return left >= 4 && std::memcmp(p, "PIPE", 4) == 0;
-    case 'R': return left >= 5 && std::memcmp(p, "RULES", 5) == 0;
-    case 'T': return left >= 3 && std::memcmp(p, "TIM", 3) == 0;
-    default: return false;
+    case 'P':
+      return left >= 4 && std::memcmp(p, "PIPE", 4) == 0;
+    case 'R':
+      return left >= 5 && std::memcmp(p, "RULES", 5) == 0;
+    case 'T':
+      return left >= 3 && std::memcmp(p, "TIM", 3) == 0;
+    default:
+      return false;
   }
 }
 

@@ -32,10 +32,12 @@ TEST(block_scanner, every_scanner_marks_exactly) {
   for (unsigned seed = 0; seed < 20; ++seed) {
     const std::string text = keyword_soup(64 * blocks + scan_lookahead, seed);
     for (int s = 0; s < count; ++s) {
-      uint64_t keywords[blocks], newlines[blocks];
+      uint64_t keywords[blocks];
+      uint64_t newlines[blocks];
       const uint64_t hot = scanners[s](text.data(), blocks, keywords, newlines);
       for (size_t b = 0; b < blocks; ++b) {
-        uint64_t want_keywords = 0, want_newlines = 0;
+        uint64_t want_keywords = 0;
+        uint64_t want_newlines = 0;
         for (size_t i = 0; i < 64; ++i) {
           const char* p = text.data() + 64 * b + i;
           if (first_and_last_letters(p)) want_keywords |= uint64_t{1} << i;
@@ -52,9 +54,11 @@ TEST(block_scanner, every_scanner_marks_exactly) {
 TEST(scan_tail, confirms_keywords_within_the_end) {
   const std::string text = "xPIPE\nRULES TIM PIPXE TI";
   for (size_t size = 0; size <= text.size(); ++size) {
-    uint64_t keywords = 0, newlines = 0;
+    uint64_t keywords = 0;
+    uint64_t newlines = 0;
     scan_tail(text.data(), text.data() + size, keywords, newlines);
-    uint64_t want_keywords = 0, want_newlines = 0;
+    uint64_t want_keywords = 0;
+    uint64_t want_newlines = 0;
     for (size_t i = 0; i < size; ++i) {
       if (keyword_at(text.data() + i, text.data() + size)) want_keywords |= uint64_t{1} << i;
       if (text[i] == '\n') want_newlines |= uint64_t{1} << i;
@@ -63,7 +67,8 @@ TEST(scan_tail, confirms_keywords_within_the_end) {
     EXPECT_EQ(newlines, want_newlines) << size;
   }
   // "TI" at the very end is no keyword, "PIPXE" never was.
-  uint64_t keywords = 0, newlines = 0;
+  uint64_t keywords = 0;
+  uint64_t newlines = 0;
   scan_tail(text.data(), text.data() + text.size(), keywords, newlines);
   EXPECT_EQ(keywords, (uint64_t{1} << 1) | (uint64_t{1} << 6) | (uint64_t{1} << 12));
 }
@@ -71,7 +76,8 @@ TEST(scan_tail, confirms_keywords_within_the_end) {
 TEST(keyword_at, agrees_with_its_unchecked_form) {
   const std::string text = keyword_soup(4096, 7) + std::string(5, '\0');
   for (size_t i = 0; i < 4096; ++i)
-    ASSERT_EQ(keyword_at_unchecked(text.data() + i), keyword_at(text.data() + i, text.data() + text.size()))
+    ASSERT_EQ(keyword_at_unchecked(text.data() + i),
+              keyword_at(text.data() + i, text.data() + text.size()))
         << i;
 }
 

@@ -16,7 +16,10 @@ TEST(parse_int32, follows_the_atoi_rule) {
   EXPECT_EQ(parse_int32("0000000000000000000000000000017"), 17);
   // Only the view counts: no reading past its end, a NUL stops the digits.
   EXPECT_EQ(parse_int32(std::string_view("123", 2)), 12);
-  EXPECT_EQ(parse_int32(std::string_view("1\0" "2", 3)), 1);
+  EXPECT_EQ(parse_int32(std::string_view("1\0"
+                                         "2",
+                                         3)),
+            1);
 }
 
 TEST(parse_int32, clamps_to_32_bits) {

@@ -1,10 +1,10 @@
 #include "timing_cfg.hpp"
 
-#include <cerrno>
-#include <cstdio>
-
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 
 #include "byte_stream.hpp"
 
@@ -54,7 +54,7 @@ std::string format_timing_cfg(const timing_params& params) {
       "uni7_logic_time_min 0\n"
       "uni7_logic_time_max 0\n";
   // The template plus ten values of at most 11 characters each.
-  char text[sizeof format + 10 * 11];
+  char text[sizeof format + size_t{10} * 11];
   const int n = std::snprintf(text, sizeof text, format, pre.min, pre.max, eva.min, eva.max,
                               or2.min, or2.max, scale_by_1_3(or2.min), scale_by_1_3(or2.max),
                               wrapping_add(or2.min, or2.min), wrapping_add(or2.max, or2.max));
