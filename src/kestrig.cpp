@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "byte_stream.hpp"
@@ -82,9 +83,7 @@ int main(int argc, char** argv) {
   byte_source input;
   input.fd = open_input(args->filename);
   if (input.fd < 0) {
-    print_stdout("File ");
-    print_stdout(args->filename);
-    print_stdout(" nicht gefunden.");
+    print_stdout(std::string("File ") + args->filename + " nicht gefunden.");
     return start_failure_status;
   }
   byte_sink output;
