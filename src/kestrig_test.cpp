@@ -2,6 +2,7 @@
 // standard output, standard error, exit status and timing.cfg.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,7 +52,9 @@ struct kestrig_run : ::testing::Test {
 
   // Runs the tool in `dir` with `args`; standard output goes to `stdout_path`
   // when one is given, else it is captured.
-  run_result run(const std::vector<std::string>& args, const std::string& stdout_path = "") const {
+  // A `memory_limit` caps the tool's address space (0: no cap).
+  run_result run(const std::vector<std::string>& args, const std::string& stdout_path = "",
+                 rlim_t memory_limit = 0) const {
     const fs::path out_path = stdout_path.empty() ? dir / ".stdout" : fs::path(stdout_path);
     const fs::path err_path = dir / ".stderr";
     const pid_t pid = fork();
@@ -66,6 +69,8 @@ struct kestrig_run : ::testing::Test {
       const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (out < 0 || err < 0 || chdir(dir.c_str()) != 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
         _exit(127);
+      const rlimit limit{memory_limit, memory_limit};
+      if (memory_limit != 0 && setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
       execv(argv[0], argv.data());
       _exit(127);
     }
@@ -164,6 +169,24 @@ TEST_F(kestrig_run, reports_a_read_error) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "kestrig: /proc/self/mem: Input/output error\n");
+  EXPECT_EQ(read_file(dir / "timing.cfg"), format_timing_cfg(example_params));
+}
+
+TEST_F(kestrig_run, reports_a_line_too_long_for_memory) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the cap leaves";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the cap leaves";
+#endif
+#endif
+  write_file(dir / "long.txt", "before\n" + std::string(size_t{96} << 20, 'x') + "\nafter\n");
+  const run_result r =
+      run({"50", "60", "5", "30", "3", "40", "45", "4", "20", "2", "100", "10", "long.txt"}, "",
+          rlim_t{64} << 20);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "before\n");
+  EXPECT_EQ(r.err, "kestrig: long.txt: Cannot allocate memory\n");
   EXPECT_EQ(read_file(dir / "timing.cfg"), format_timing_cfg(example_params));
 }
 
