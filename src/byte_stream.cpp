@@ -1,11 +1,28 @@
 #include "byte_stream.hpp"
 
+#include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+namespace {
+
+// After a write that failed with `error`: true when it is worth trying again.
+// A descriptor set non-blocking by whoever shares it (a pipe to a slow
+// reader) is waited on until it takes more, so that no output is lost.
+bool can_retry(int fd, int error) {
+  if (error == EINTR) return true;
+  if (error != EAGAIN && error != EWOULDBLOCK) return false;
+  pollfd writable{fd, POLLOUT, 0};
+  while (poll(&writable, 1, -1) < 0)
+    if (errno != EINTR) return false;
+  return true;
+}
+
+}  // namespace
 
 size_t source_read(byte_source& source, char* buffer, size_t size) {
   if (source.error != 0) return 0;
@@ -34,8 +51,9 @@ void sink_write(byte_sink& sink, const char* data, size_t size) {
   while (size > 0) {
     const ssize_t n = write(sink.fd, data, size);
     if (n <= 0) {
-      if (n < 0 && errno == EINTR) continue;
-      sink.error = n < 0 ? errno : EIO;  // a write that makes no progress is a failure
+      const int error = n < 0 ? errno : EIO;  // a write that makes no progress is a failure
+      if (can_retry(sink.fd, error)) continue;
+      sink.error = error;
       return;
     }
     data += n;
@@ -52,8 +70,9 @@ void sink_writev(byte_sink& sink, iovec* pieces, int count) {
   while (count > 0 && sink.error == 0) {
     const ssize_t n = writev(sink.fd, pieces, count);
     if (n <= 0) {
-      if (n < 0 && errno == EINTR) continue;
-      sink.error = n < 0 ? errno : EIO;
+      const int error = n < 0 ? errno : EIO;  // a write that makes no progress is a failure
+      if (can_retry(sink.fd, error)) continue;
+      sink.error = error;
       return;
     }
     // Skip what was written, which may end inside a piece.

@@ -29,8 +29,9 @@ struct byte_sink {
 // once an error is kept every later call returns 0.
 size_t source_read(byte_source& source, char* buffer, size_t size);
 
-// Writes all `size` bytes, retrying short writes. On failure keeps the error
-// in `sink.error` and drops this and every later write.
+// Writes all `size` bytes, retrying short and interrupted writes and waiting
+// on a non-blocking descriptor that is full. On failure keeps the error in
+// `sink.error` and drops this and every later write.
 void sink_write(byte_sink& sink, const char* data, size_t size);
 
 // Writes the `count` pieces in order, as sink_write would write each one.

@@ -78,29 +78,25 @@ struct chunk_marks {
 };
 
 struct filter_state {
-  // What a PIPE line becomes, [0] for an ordinary pipe and [1] for a master
-  // pipe: its TIM line, formatted once per run, then the saved RULES line,
-  // which is empty until the first one. Kept whole, so that a PIPE line
-  // costs one copy.
-  heap_buffer pipe_output[2];
+  // The TIM lines of an ordinary [0] and a master [1] pipe, formatted once
+  // per run, with room for the short copies that read past their end.
+  char tim_line[2][tim_line_max + short_copy] = {};
   size_t tim_size[2] = {0, 0};
-  size_t pipe_output_size[2] = {0, 0};
+  // The saved RULES line, empty until the first one; held once, however long.
+  heap_buffer rules;
+  size_t rules_size = 0;
   bool out_of_memory = false;
   block_scanner scan = scan_blocks_plain;
   chunk_marks marks;  // reused for every chunk
 };
 
-// Makes a RULES line the saved one: the text after both TIM lines.
 void save_rules_line(filter_state& state, std::string_view line) {
-  for (int master = 0; master < 2; ++master) {
-    heap_buffer& text = state.pipe_output[master];
-    if (!reserve(text, state.tim_size[master] + line.size())) {
-      state.out_of_memory = true;
-      return;
-    }
-    std::memcpy(text.data.get() + state.tim_size[master], line.data(), line.size());
-    state.pipe_output_size[master] = state.tim_size[master] + line.size();
+  if (!reserve(state.rules, line.size())) {
+    state.out_of_memory = true;
+    return;
   }
+  std::memcpy(state.rules.data.get(), line.data(), line.size());
+  state.rules_size = line.size();
 }
 
 // Handles one line of a keyword class.
@@ -109,7 +105,8 @@ inline void handle_line(filter_state& state, output_buffer& out, std::string_vie
   switch (kind) {
     case line_class::pipe: {
       const int master = is_master_pipe(pipe_number(line)) ? 1 : 0;
-      emit_copy(out, state.pipe_output[master].data.get(), state.pipe_output_size[master]);
+      emit_copy(out, state.tim_line[master], state.tim_size[master]);
+      emit_copy(out, state.rules.data.get(), state.rules_size);
       break;
     }
     case line_class::rules:
@@ -266,19 +263,12 @@ void run_filter(byte_source& input, const timing_params& params, byte_sink& outp
                 block_scanner scan) {
   filter_state state;
   state.scan = scan;
-  for (int master = 0; master < 2; ++master) {
-    if (!reserve(state.pipe_output[master], tim_line_max)) {
-      input.error = ENOMEM;
-      return;
-    }
-    state.tim_size[master] =
-        write_tim_line(state.pipe_output[master].data.get(), params, master != 0);
-    state.pipe_output_size[master] = state.tim_size[master];
-  }
+  for (int master = 0; master < 2; ++master)
+    state.tim_size[master] = write_tim_line(state.tim_line[master], params, master != 0);
 
   output_buffer out;
   heap_buffer in;
-  if (!open_output(out, output) || !reserve(in, read_block)) {
+  if (!open_output(out, output) || !reserve(in, read_block) || !reserve(state.rules, short_copy)) {
     input.error = ENOMEM;
     return;
   }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -52,21 +53,40 @@ void print_stdout(std::string_view text) {
   sink_write(out, text.data(), text.size());
 }
 
-void report(const char* what, int error) {
+void report(const char* what, const char* reason) {
   // Nothing is left to tell the user if even this fails.
-  static_cast<void>(std::fprintf(stderr, "kestrig: %s: %s\n", what, std::strerror(error)));
+  static_cast<void>(std::fprintf(stderr, "kestrig: %s: %s\n", what, reason));
 }
 
-// Opens the input for reading; a directory counts as a file not found.
-int open_input(const char* filename) {
+void report(const char* what, int error) { report(what, std::strerror(error)); }
+
+// Opens the input for reading and fills `st`; a directory counts as a file
+// not found.
+int open_input(const char* filename, struct stat& st) {
   const int fd = open(filename, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
-  struct stat st;
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     close(fd);
     return -1;
   }
   return fd;
+}
+
+// True when standard output is the input file itself with something in it
+// (`>>` onto the input): each write would give the filter more to read.
+bool output_is_input(const struct stat& input) {
+  struct stat output {};
+  return fstat(STDOUT_FILENO, &output) == 0 && S_ISREG(output.st_mode) &&
+         output.st_dev == input.st_dev && output.st_ino == input.st_ino && input.st_size > 0;
+}
+
+// Whether a closed pipe would kill this process: not when the caller
+// ignores or blocks SIGPIPE, which then asks for a plain write error.
+bool sigpipe_kills() {
+  struct sigaction action {};
+  sigset_t blocked;
+  if (sigaction(SIGPIPE, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) return false;
+  return sigprocmask(SIG_BLOCK, nullptr, &blocked) == 0 && sigismember(&blocked, SIGPIPE) == 0;
 }
 
 }  // namespace
@@ -81,11 +101,23 @@ int main(int argc, char** argv) {
   }
 
   byte_source input;
-  input.fd = open_input(args->filename);
+  struct stat input_stat {};
+  input.fd = open_input(args->filename, input_stat);
   if (input.fd < 0) {
     print_stdout(std::string("File ") + args->filename + " nicht gefunden.");
     return start_failure_status;
   }
+  if (output_is_input(input_stat)) {
+    report(args->filename, "input file is output file");
+    return io_failure_status;
+  }
+
+  // A full file-size limit is a write error like any other. A closed pipe
+  // stops the output but not timing.cfg; the signal comes after it.
+  const bool die_by_sigpipe = sigpipe_kills();
+  static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
+  static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+
   byte_sink output;
   output.fd = STDOUT_FILENO;
   run_filter(input, args->params, output);
@@ -96,12 +128,22 @@ int main(int argc, char** argv) {
     report(args->filename, input.error);
     status = io_failure_status;
   }
-  if (output.error != 0) {
+  const bool pipe_closed = output.error == EPIPE && die_by_sigpipe;
+  if (output.error != 0 && !pipe_closed) {
     report("write error", output.error);
     status = io_failure_status;
   }
   if (const int error = write_timing_cfg(args->params); error != 0) {
     report("timing.cfg", error);
+    status = io_failure_status;
+  }
+  if (pipe_closed) {
+    static_cast<void>(std::signal(SIGPIPE, SIG_DFL));
+    static_cast<void>(std::raise(SIGPIPE));
+  }
+  // Some file systems tell of a failed write only when the file is closed.
+  if (output.error == 0 && close(STDOUT_FILENO) != 0 && errno != EINTR) {
+    report("write error", errno);
     status = io_failure_status;
   }
   return status;

@@ -3,14 +3,21 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "timing_cfg.hpp"
@@ -40,8 +47,18 @@ void write_file(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
+// How a run's process is set up.
+struct run_options {
+  std::string stdout_path;         // standard output goes to this file, else it is captured
+  int stdout_fd = -1;              // or to this descriptor
+  rlim_t memory_limit = 0;         // caps the address space (0: no cap)
+  std::function<void()> in_child;  // called in the child just before exec
+  std::string program = KESTRIG_BINARY;
+};
+
 struct kestrig_run : ::testing::Test {
   fs::path dir;
+  mutable int runs = 0;
 
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "kestrig_test.XXXXXX").string();
@@ -50,45 +67,71 @@ struct kestrig_run : ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir); }
 
-  // Runs the tool in `dir` with `args`; standard output goes to `stdout_path`
-  // when one is given, else it is captured.
-  // A `memory_limit` caps the tool's address space (0: no cap).
-  run_result run(const std::vector<std::string>& args, const std::string& stdout_path = "",
-                 rlim_t memory_limit = 0) const {
-    const fs::path out_path = stdout_path.empty() ? dir / ".stdout" : fs::path(stdout_path);
-    const fs::path err_path = dir / ".stderr";
-    const pid_t pid = fork();
-    if (pid == 0) {
-      std::vector<char*> argv;
-      std::string program = KESTRIG_BINARY;
-      argv.push_back(program.data());
-      std::vector<std::string> copy = args;
-      for (std::string& arg : copy) argv.push_back(arg.data());
-      argv.push_back(nullptr);
-      const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  // A started run, to be finished.
+  struct process {
+    pid_t pid = -1;
+    fs::path out_path;
+    fs::path err_path;
+    bool capture = false;
+  };
+
+  // Starts the tool in `dir` with `args`. Standard error goes to a file of
+  // the run's own, so that runs may overlap.
+  process start(const std::vector<std::string>& args, const run_options& options = {}) const {
+    process p;
+    p.capture = options.stdout_path.empty() && options.stdout_fd < 0;
+    p.out_path = options.stdout_path.empty() ? dir / (".stdout" + std::to_string(runs))
+                                             : fs::path(options.stdout_path);
+    p.err_path = dir / (".stderr" + std::to_string(runs++));
+    std::vector<std::string> copy = args;
+    copy.insert(copy.begin(), options.program);
+    std::vector<char*> argv;
+    argv.reserve(copy.size() + 1);
+    for (std::string& arg : copy) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    p.pid = fork();
+    if (p.pid == 0) {
+      const int out = options.stdout_fd >= 0
+                          ? options.stdout_fd
+                          : open(p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = open(p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (out < 0 || err < 0 || chdir(dir.c_str()) != 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
         _exit(127);
-      const rlimit limit{memory_limit, memory_limit};
-      if (memory_limit != 0 && setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+      const rlimit limit{options.memory_limit, options.memory_limit};
+      if (options.memory_limit != 0 && setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+      if (options.in_child) options.in_child();
       execv(argv[0], argv.data());
       _exit(127);
     }
+    return p;
+  }
+
+  static run_result finish(const process& p) {
     run_result result;
     int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    waitpid(p.pid, &wstatus, 0);
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    if (stdout_path.empty()) result.out = read_file(out_path);
-    result.err = read_file(err_path);
-    fs::remove(dir / ".stdout");
-    fs::remove(err_path);
+    if (p.capture) {
+      result.out = read_file(p.out_path);
+      fs::remove(p.out_path);
+    }
+    result.err = read_file(p.err_path);
+    fs::remove(p.err_path);
     return result;
   }
 
-  run_result run_example(const std::string& filename, const std::string& stdout_path = "") const {
-    std::vector<std::string> args = example_numbers;
-    args.push_back(filename);
-    return run(args, stdout_path);
+  run_result run(const std::vector<std::string>& args, const run_options& options = {}) const {
+    return finish(start(args, options));
+  }
+
+  run_result run_example(const std::string& filename, const run_options& options = {}) const {
+    return run(with_file(example_numbers, filename), options);
+  }
+
+  static std::vector<std::string> with_file(std::vector<std::string> numbers,
+                                            const std::string& filename) {
+    numbers.push_back(filename);
+    return numbers;
   }
 };
 
@@ -181,9 +224,9 @@ TEST_F(kestrig_run, reports_a_line_too_long_for_memory) {
 #endif
 #endif
   write_file(dir / "long.txt", "before\n" + std::string(size_t{96} << 20, 'x') + "\nafter\n");
-  const run_result r =
-      run({"50", "60", "5", "30", "3", "40", "45", "4", "20", "2", "100", "10", "long.txt"}, "",
-          rlim_t{64} << 20);
+  run_options options;
+  options.memory_limit = rlim_t{64} << 20;
+  const run_result r = run_example("long.txt", options);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "before\n");
   EXPECT_EQ(r.err, "kestrig: long.txt: Cannot allocate memory\n");
@@ -196,9 +239,11 @@ TEST_F(kestrig_run, reports_a_write_error_on_standard_output) {
   write_file(dir / "in.txt", big);
   for (const std::string& input : {example_input, big}) {
     write_file(dir / "in.txt", input);
-    const run_result r = run_example("in.txt", "/dev/full");
+    run_options options;
+    options.stdout_path = "/dev/full";
+    const run_result r = run_example("in.txt", options);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "kestrig: write error: No space left on device\n");
+    EXPECT_EQ(r.err, "kestrig: write error: " + std::string(std::strerror(ENOSPC)) + "\n");
     EXPECT_EQ(read_file(dir / "timing.cfg"), format_timing_cfg(example_params));
   }
 }
@@ -217,4 +262,187 @@ TEST_F(kestrig_run, reports_a_timing_cfg_that_cannot_be_written) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, example_output);
   EXPECT_EQ(r.err, "kestrig: timing.cfg: No space left on device\n");
+}
+
+namespace {
+
+// The files in `dir`, by name.
+std::set<std::string> files_in(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir))
+    names.insert(entry.path().filename().string());
+  return names;
+}
+
+std::string message(const std::string& what, int error) {
+  return "kestrig: " + what + ": " + std::strerror(error) + "\n";
+}
+
+// Plain lines only, so that the output equals the input.
+std::string plain_lines(size_t size) {
+  std::string text;
+  for (int i = 0; text.size() < size; ++i) text += "plain line " + std::to_string(i) + "\n";
+  return text;
+}
+
+void limit_file_size(rlim_t bytes) {
+  const rlimit limit{bytes, bytes};
+  if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+}
+
+}  // namespace
+
+TEST_F(kestrig_run, parallel_runs_leave_one_runs_timing_cfg_whole) {
+  write_file(dir / "in.txt", example_input);
+  // Eight runs whose files differ in length, so that a mix of two shows.
+  std::vector<std::vector<std::string>> args;
+  std::set<std::string> texts;
+  for (int k = 0; k < 8; ++k) {
+    std::vector<std::string> numbers = example_numbers;
+    numbers[10] = "1" + std::string(static_cast<size_t>(k), '0');
+    timing_params params = example_params;
+    params.or_ = std::stoi(numbers[10]);
+    texts.insert(format_timing_cfg(params));
+    args.push_back(with_file(numbers, "in.txt"));
+  }
+  write_file(dir / "timing.cfg", *texts.begin());
+  std::atomic<bool> done = false;
+  std::atomic<int> reads = 0;
+  std::atomic<int> torn = 0;
+  std::thread reader([&] {
+    for (; !done; ++reads)
+      if (!texts.contains(read_file(dir / "timing.cfg"))) ++torn;
+  });
+  for (int round = 0; round < 20; ++round) {
+    std::vector<process> running;
+    for (const std::vector<std::string>& a : args) {
+      run_options options;
+      options.stdout_path = "/dev/null";
+      running.push_back(start(a, options));
+    }
+    for (const process& p : running) EXPECT_EQ(finish(p).status, 0);
+    EXPECT_TRUE(texts.contains(read_file(dir / "timing.cfg"))) << round;
+  }
+  done = true;
+  reader.join();
+  EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+  EXPECT_EQ(files_in(dir), (std::set<std::string>{"in.txt", "timing.cfg"}));
+}
+
+TEST_F(kestrig_run, a_file_size_limit_is_a_write_error) {
+  write_file(dir / "in.txt", example_input);
+  write_file(dir / "timing.cfg", "old\n");
+  // Too small for timing.cfg: the old file stays as it was.
+  run_options options;
+  options.stdout_path = "/dev/null";
+  options.in_child = [] { limit_file_size(100); };
+  run_result r = run_example("in.txt", options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, message("timing.cfg", EFBIG));
+  EXPECT_EQ(read_file(dir / "timing.cfg"), "old\n");
+  EXPECT_EQ(files_in(dir), (std::set<std::string>{"in.txt", "timing.cfg"}));
+
+  // Too small for standard output: timing.cfg is written all the same.
+  write_file(dir / "in.txt", plain_lines(100000));
+  options.stdout_path = (dir / "out.txt").string();
+  options.in_child = [] { limit_file_size(4096); };
+  r = run_example("in.txt", options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, message("write error", EFBIG));
+  EXPECT_EQ(fs::file_size(dir / "out.txt"), 4096U);
+  EXPECT_EQ(read_file(dir / "timing.cfg"), format_timing_cfg(example_params));
+}
+
+TEST_F(kestrig_run, a_non_blocking_pipe_read_slowly_loses_nothing) {
+  const std::string input = plain_lines(size_t{5} << 20);
+  write_file(dir / "in.txt", input);
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  ASSERT_EQ(fcntl(fds[1], F_SETFL, O_NONBLOCK), 0);
+  run_options options;
+  options.stdout_fd = fds[1];
+  const process p = start(with_file(example_numbers, "in.txt"), options);
+  close(fds[1]);
+  std::string received;
+  char buffer[65536];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
+    received.append(buffer, static_cast<size_t>(n));
+    usleep(500);
+  }
+  close(fds[0]);
+  const run_result r = finish(p);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(received == input) << received.size() << " of " << input.size() << " bytes";
+}
+
+TEST_F(kestrig_run, a_closed_pipe_stops_the_output_after_timing_cfg) {
+  std::string input;
+  for (int i = 0; i < 50000; ++i) input += "PIPE:" + std::to_string(i) + "\nplain\n";
+  write_file(dir / "in.txt", input);
+  for (const bool ignored : {false, true}) {
+    write_file(dir / "timing.cfg", "old\n");
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    close(fds[0]);
+    run_options options;
+    options.stdout_fd = fds[1];
+    if (ignored) options.in_child = [] { static_cast<void>(std::signal(SIGPIPE, SIG_IGN)); };
+    const run_result r = run_example("in.txt", options);
+    close(fds[1]);
+    // As usual, by the signal; asked to ignore it, as a write error.
+    EXPECT_EQ(r.status, ignored ? 1 : 128 + SIGPIPE);
+    EXPECT_EQ(r.err, ignored ? message("write error", EPIPE) : "");
+    EXPECT_EQ(read_file(dir / "timing.cfg"), format_timing_cfg(example_params));
+  }
+}
+
+TEST_F(kestrig_run, refuses_to_append_to_its_own_input) {
+  write_file(dir / "in.txt", example_input);
+  write_file(dir / "timing.cfg", "untouched");
+  const int appending = open((dir / "in.txt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(appending, 0);
+  run_options options;
+  options.stdout_fd = appending;
+  const run_result r = run_example("in.txt", options);
+  close(appending);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "kestrig: in.txt: input file is output file\n");
+  EXPECT_EQ(read_file(dir / "in.txt"), example_input);
+  EXPECT_EQ(read_file(dir / "timing.cfg"), "untouched");
+
+  // With '>' the file is empty before the tool starts: an empty input.
+  options = {};
+  options.stdout_path = (dir / "in.txt").string();
+  EXPECT_EQ(run_example("in.txt", options).status, 0);
+  EXPECT_EQ(read_file(dir / "in.txt"), "");
+  EXPECT_EQ(read_file(dir / "timing.cfg"), format_timing_cfg(example_params));
+}
+
+TEST_F(kestrig_run, writes_timing_cfg_in_place_in_a_folder_it_may_not_write) {
+  // As root the folder's mode binds nobody, so the tool runs as nobody then.
+  const bool root = geteuid() == 0;
+  const fs::path folder = dir / "locked";
+  fs::create_directory(folder);
+  write_file(folder / "in.txt", example_input);
+  write_file(folder / "timing.cfg", "old\n");
+  fs::permissions(folder / "timing.cfg", fs::perms(0666));
+  run_options options;
+  options.program = (dir / "kestrig").string();  // reachable whoever runs it
+  fs::copy_file(KESTRIG_BINARY, options.program);
+  fs::permissions(dir, fs::perms(0755));
+  if (root) {
+    for (const fs::path& path : {folder, folder / "in.txt", folder / "timing.cfg"})
+      ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  }
+  fs::permissions(folder, fs::perms(0555));
+  options.in_child = [root] {
+    if (chdir("locked") != 0) _exit(127);
+    if (root && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(127);
+  };
+  const run_result r = run_example("in.txt", options);
+  fs::permissions(folder, fs::perms(0755));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(folder / "timing.cfg"), format_timing_cfg(example_params));
+  EXPECT_EQ(files_in(folder), (std::set<std::string>{"in.txt", "timing.cfg"}));
 }

@@ -1,12 +1,8 @@
 #include "timing_cfg.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 
-#include "byte_stream.hpp"
+#include "replace_file.hpp"
 
 int32_t scale_by_1_3(int32_t value) {
   const double product = static_cast<double>(value) * 1.3;
@@ -62,12 +58,5 @@ std::string format_timing_cfg(const timing_params& params) {
 }
 
 int write_timing_cfg(const timing_params& params) {
-  const std::string text = format_timing_cfg(params);
-  const int fd = open("timing.cfg", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return errno;
-  byte_sink file;
-  file.fd = fd;
-  sink_write(file, text.data(), text.size());
-  if (close(fd) != 0 && file.error == 0) file.error = errno;
-  return file.error;
+  return replace_file("timing.cfg", format_timing_cfg(params));
 }

@@ -15,9 +15,8 @@ int32_t scale_by_1_3(int32_t value);
 // The whole text of timing.cfg for `params`.
 std::string format_timing_cfg(const timing_params& params);
 
-// Creates or truncates timing.cfg in the current directory and writes the
-// text into it. Returns 0, or the errno of the first failed open, write or
-// close. Nothing is written through a file that failed to open.
+// Replaces timing.cfg in the current directory with the text, as a whole
+// (see replace_file). Returns 0, or the errno of the first failure.
 int write_timing_cfg(const timing_params& params);
 
 #endif  // KESTRIG_TIMING_CFG_HPP

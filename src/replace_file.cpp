@@ -1,0 +1,82 @@
+#include "replace_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "byte_stream.hpp"
+
+namespace {
+
+// Writes all of `text` and closes `fd`; the first error, or 0.
+int write_and_close(int fd, std::string_view text) {
+  byte_sink file;
+  file.fd = fd;
+  sink_write(file, text.data(), text.size());
+  if (close(fd) != 0 && file.error == 0 && errno != EINTR) file.error = errno;
+  return file.error;
+}
+
+int write_in_place(const char* path, std::string_view text) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return errno;
+  return write_and_close(fd, text);
+}
+
+// A name beside `path` for the new file: ".NAME.PID.ATTEMPT" in the same
+// folder, so that the rename stays within one file system. Hidden, as it
+// lives only for the moment of the write. False when it does not fit.
+bool temporary_name(char* name, size_t size, const char* path, unsigned attempt) {
+  const char* slash = std::strrchr(path, '/');
+  const int folder = slash == nullptr ? 0 : static_cast<int>(slash + 1 - path);
+  const int n = std::snprintf(name, size, "%.*s.%s.%ld.%u", folder, path, path + folder,
+                              static_cast<long>(getpid()), attempt);
+  return n > 0 && static_cast<size_t>(n) < size;
+}
+
+}  // namespace
+
+int replace_file(const char* path, std::string_view text) {
+  struct stat old {};
+  const bool exists = lstat(path, &old) == 0;
+  if (!exists && errno != ENOENT) return write_in_place(path, text);
+  if (exists && (!S_ISREG(old.st_mode) || old.st_nlink > 1 || old.st_uid != geteuid()))
+    return write_in_place(path, text);
+
+  char name[4096];
+  int fd = -1;
+  for (unsigned attempt = 0; fd < 0; ++attempt) {
+    if (!temporary_name(name, sizeof name, path, attempt)) return ENAMETOOLONG;
+    // Exclusive: never through a name that exists, a planted link included.
+    fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) break;
+    if (errno == EEXIST && attempt < 100) continue;  // left by a killed run of this pid
+    if (errno == EACCES || errno == EPERM) return write_in_place(path, text);
+    return errno;
+  }
+
+  int error = 0;
+  if (exists) {
+    struct stat fresh {};
+    if (fstat(fd, &fresh) == 0 && fresh.st_gid != old.st_gid &&
+        fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+      // The file's group is not one this user may give: keep it by writing in place.
+      close(fd);
+      unlink(name);
+      return write_in_place(path, text);
+    }
+    if (fchmod(fd, old.st_mode & 07777) != 0) error = errno;
+  }
+  if (error == 0) {
+    error = write_and_close(fd, text);
+  } else {
+    close(fd);
+  }
+  if (error == 0 && rename(name, path) != 0) error = errno;
+  if (error != 0) unlink(name);
+  return error;
+}

@@ -1,0 +1,29 @@
+// Replacing a small file the tool owns, so that readers and runs at the same
+// time in the same directory see the old text or one run's new text whole,
+// never a mix or an empty file, and a failed write leaves the old file be.
+#ifndef KESTRIG_REPLACE_FILE_HPP
+#define KESTRIG_REPLACE_FILE_HPP
+
+#include <string_view>
+
+// Makes the file at `path` hold exactly `text` and returns 0, or the errno of
+// the first failure.
+//
+// Mostly it writes a new file beside `path`, created exclusively under a name
+// of its own, and renames it over `path`. On failure that file is removed and
+// the old one stays as it was. An existing file keeps its permission bits and
+// group; a new one gets 0666 less the umask.
+//
+// It writes in place through open(2) instead, truncating, where a rename
+// would change what the file is or cannot be done: `path` is a symbolic link
+// (which stays a link, and the kernel's checks on links in shared folders
+// still apply), not a regular file, has more than one link, belongs to
+// another user, keeps a group the new file cannot have, or no file may be
+// created beside it. That open does not block: a FIFO with no reader is an
+// error (ENXIO), not a hang.
+//
+// Nothing is synced to disk: the callers' files are derived data that a
+// rerun makes again.
+int replace_file(const char* path, std::string_view text);
+
+#endif  // KESTRIG_REPLACE_FILE_HPP
