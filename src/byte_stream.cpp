@@ -45,7 +45,12 @@ size_t source_read(byte_source& source, char* buffer, size_t size) {
 void sink_write(byte_sink& sink, const char* data, size_t size) {
   if (sink.error != 0) return;
   if (sink.fd < 0) {
-    sink.text->append(data, size);
+    if (size > sink.capacity - sink.size) {
+      sink.error = ENOSPC;
+      return;
+    }
+    if (size > 0) std::memcpy(sink.buffer + sink.size, data, size);
+    sink.size += size;
     return;
   }
   while (size > 0) {

@@ -1,12 +1,11 @@
 // Where the filter's bytes come from and go to: a file descriptor in the
-// tool, a string in tests. Both keep the first error they meet.
+// tool, memory in tests. Both keep the first error they meet.
 #ifndef KESTRIG_BYTE_STREAM_HPP
 #define KESTRIG_BYTE_STREAM_HPP
 
 #include <sys/uio.h>
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 
 // Input: read(2) from `fd` when it is >= 0, otherwise served from `data`.
@@ -17,11 +16,14 @@ struct byte_source {
   int error = 0;                              // first error (an errno value), 0 if none
 };
 
-// Output: write(2) to `fd` when it is >= 0, otherwise appended to `*text`.
+// Output: write(2) to `fd` when it is >= 0, otherwise copied to `buffer`,
+// which takes `capacity` bytes and then fails as a full disk does (ENOSPC).
 struct byte_sink {
   int fd = -1;
-  std::string* text = nullptr;
-  int error = 0;  // first error (an errno value); nothing is written after it
+  char* buffer = nullptr;
+  size_t capacity = 0;
+  size_t size = 0;  // bytes in buffer
+  int error = 0;    // first error (an errno value); nothing is written after it
 };
 
 // Reads at most `size` bytes into `buffer` and returns how many it read.

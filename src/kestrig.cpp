@@ -4,14 +4,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include "byte_stream.hpp"
@@ -46,11 +47,15 @@ std::optional<command_line> parse_args(int argc, const char* const* argv) {
 }
 
 // The two failures that end a run before it starts are told on standard
-// output, where the callers of this tool expect them.
-void print_stdout(std::string_view text) {
+// output, where the callers of this tool expect them, each in one write.
+void print_stdout(std::initializer_list<std::string_view> texts) {
+  iovec pieces[3];
+  int count = 0;
+  for (const std::string_view text : texts)
+    pieces[count++] = iovec{const_cast<char*>(text.data()), text.size()};  // only read
   byte_sink out;
   out.fd = STDOUT_FILENO;
-  sink_write(out, text.data(), text.size());
+  sink_writev(out, pieces, count);
 }
 
 void report(const char* what, const char* reason) {
@@ -95,8 +100,8 @@ int main(int argc, char** argv) {
   const std::optional<command_line> args = parse_args(argc, argv);
   if (!args) {
     print_stdout(
-        "kestrig <eva> <eva_master> <eva_diff> <ru> <ru_diff> <pre> <pre_master> <pre_diff> "
-        "<rd> <rd_diff> <or> <or_diff> <filename>\n");
+        {"kestrig <eva> <eva_master> <eva_diff> <ru> <ru_diff> <pre> <pre_master> <pre_diff> "
+         "<rd> <rd_diff> <or> <or_diff> <filename>\n"});
     return start_failure_status;
   }
 
@@ -104,7 +109,7 @@ int main(int argc, char** argv) {
   struct stat input_stat {};
   input.fd = open_input(args->filename, input_stat);
   if (input.fd < 0) {
-    print_stdout(std::string("File ") + args->filename + " nicht gefunden.");
+    print_stdout({"File ", args->filename, " nicht gefunden."});
     return start_failure_status;
   }
   if (output_is_input(input_stat)) {

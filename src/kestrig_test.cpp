@@ -36,6 +36,11 @@ const std::vector<std::string> example_numbers = {"50", "60", "5",  "30", "3",  
                                                   "45", "4",  "20", "2",  "100", "10"};
 const timing_params example_params{50, 60, 5, 30, 3, 40, 45, 4, 20, 2, 100, 10};
 
+std::string format_timing_cfg(const timing_params& params) {
+  char text[timing_cfg_max];
+  return std::string(text, format_timing_cfg(text, params));
+}
+
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;

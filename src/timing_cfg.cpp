@@ -12,7 +12,7 @@ int32_t scale_by_1_3(int32_t value) {
   return static_cast<int32_t>(product);
 }
 
-std::string format_timing_cfg(const timing_params& params) {
+size_t format_timing_cfg(char* out, const timing_params& params) {
   const timing_window pre = make_window(params.pre, params.pre_diff);
   const timing_window eva = make_window(params.eva, params.eva_diff);
   const timing_window or2 = make_window(params.or_, params.or_diff);
@@ -50,13 +50,15 @@ std::string format_timing_cfg(const timing_params& params) {
       "uni7_logic_time_min 0\n"
       "uni7_logic_time_max 0\n";
   // The template plus ten values of at most 11 characters each.
-  char text[sizeof format + size_t{10} * 11];
-  const int n = std::snprintf(text, sizeof text, format, pre.min, pre.max, eva.min, eva.max,
+  static_assert(sizeof format + size_t{10} * 11 <= timing_cfg_max);
+  const int n = std::snprintf(out, timing_cfg_max, format, pre.min, pre.max, eva.min, eva.max,
                               or2.min, or2.max, scale_by_1_3(or2.min), scale_by_1_3(or2.max),
                               wrapping_add(or2.min, or2.min), wrapping_add(or2.max, or2.max));
-  return std::string(text, static_cast<size_t>(n));
+  return static_cast<size_t>(n);
 }
 
 int write_timing_cfg(const timing_params& params) {
-  return replace_file("timing.cfg", format_timing_cfg(params));
+  char text[timing_cfg_max];
+  const size_t size = format_timing_cfg(text, params);
+  return replace_file("timing.cfg", std::string_view(text, size));
 }

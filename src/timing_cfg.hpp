@@ -3,8 +3,8 @@
 #ifndef KESTRIG_TIMING_CFG_HPP
 #define KESTRIG_TIMING_CFG_HPP
 
+#include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "timing_params.hpp"
 
@@ -12,8 +12,12 @@
 // to the 32-bit range.
 int32_t scale_by_1_3(int32_t value);
 
-// The whole text of timing.cfg for `params`.
-std::string format_timing_cfg(const timing_params& params);
+// Room enough for the text with the longest values.
+constexpr size_t timing_cfg_max = 1024;
+
+// Formats the whole text of timing.cfg for `params` into `out` (at least
+// timing_cfg_max bytes) and returns its length.
+size_t format_timing_cfg(char* out, const timing_params& params);
 
 // Replaces timing.cfg in the current directory with the text, as a whole
 // (see replace_file). Returns 0, or the errno of the first failure.

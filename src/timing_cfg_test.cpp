@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace {
+
+std::string format_timing_cfg(const timing_params& params) {
+  char text[timing_cfg_max];
+  return std::string(text, format_timing_cfg(text, params));
+}
 
 timing_params with_or(int32_t nominal, int32_t diff) {
   timing_params params;
