@@ -4,6 +4,7 @@
 #ifndef KESTRIG_BUFFERS_HPP
 #define KESTRIG_BUFFERS_HPP
 
+#include <limits.h>
 #include <sys/uio.h>
 
 #include <cstddef>
@@ -37,7 +38,8 @@ bool reserve(heap_buffer& buffer, size_t size);
 // is not copied twice. Everything goes out, in order, at the next flush.
 struct output_buffer {
   static constexpr size_t block_capacity = size_t{128} * 1024;
-  static constexpr int max_pieces = 1024;  // what one writev takes on Linux
+  // What one writev takes: IOV_MAX, 1024 at most, as the pieces are on the stack.
+  static constexpr int max_pieces = IOV_MAX < 1024 ? IOV_MAX : 1024;
   // Pieces of the input at least this long are not copied.
   static constexpr size_t reference_size = 1024;
 

@@ -153,8 +153,8 @@ inline size_t line_end(const chunk_marks& marks, size_t at) {
   size_t b = at / 64;
   // Mostly the newline is in this block or the next: choose without a branch.
   const uint64_t here = marks.newlines[b] & (~uint64_t{0} << (at % 64));
-  const uint64_t next_block = here == 0;
-  const uint64_t found = here | (marks.newlines[b + 1] & (0 - next_block));
+  const size_t next_block = here == 0;
+  const uint64_t found = here | (marks.newlines[b + 1] & (0 - uint64_t{next_block}));
   b += next_block;
   if (found != 0) return 64 * b + static_cast<size_t>(std::countr_zero(found));
   for (++b; b < marks.blocks; ++b)
@@ -288,10 +288,10 @@ void run_filter(byte_source& input, const timing_params& params, byte_sink& outp
       handle_lines(state, out, data, data + held);
       break;
     }
-    const void* newline = memrchr(data + held, '\n', n);
+    const char* newline = find_last_byte(data + held, data + held + n, '\n');
     held += n;
     if (newline == nullptr) continue;
-    const size_t whole = static_cast<size_t>(static_cast<const char*>(newline) + 1 - data);
+    const size_t whole = static_cast<size_t>(newline + 1 - data);
     handle_lines(state, out, data, data + whole);
     flush(out);  // before the lines it points into are moved or read over
     if (state.out_of_memory) break;

@@ -41,6 +41,11 @@ std::string format_timing_cfg(const timing_params& params) {
   return std::string(text, format_timing_cfg(text, params));
 }
 
+// What the tool says on standard error of a failure with `error`.
+std::string message(const std::string& what, int error) {
+  return "kestrig: " + what + ": " + std::strerror(error) + "\n";
+}
+
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
@@ -216,7 +221,7 @@ TEST_F(kestrig_run, reports_a_read_error) {
   const run_result r = run_example("/proc/self/mem");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "kestrig: /proc/self/mem: Input/output error\n");
+  EXPECT_EQ(r.err, message("/proc/self/mem", EIO));
   EXPECT_EQ(read_file(dir / "timing.cfg"), format_timing_cfg(example_params));
 }
 
@@ -234,7 +239,7 @@ TEST_F(kestrig_run, reports_a_line_too_long_for_memory) {
   const run_result r = run_example("long.txt", options);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "before\n");
-  EXPECT_EQ(r.err, "kestrig: long.txt: Cannot allocate memory\n");
+  EXPECT_EQ(r.err, message("long.txt", ENOMEM));
   EXPECT_EQ(read_file(dir / "timing.cfg"), format_timing_cfg(example_params));
 }
 
@@ -248,7 +253,7 @@ TEST_F(kestrig_run, reports_a_write_error_on_standard_output) {
     options.stdout_path = "/dev/full";
     const run_result r = run_example("in.txt", options);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "kestrig: write error: " + std::string(std::strerror(ENOSPC)) + "\n");
+    EXPECT_EQ(r.err, message("write error", ENOSPC));
     EXPECT_EQ(read_file(dir / "timing.cfg"), format_timing_cfg(example_params));
   }
 }
@@ -259,14 +264,14 @@ TEST_F(kestrig_run, reports_a_timing_cfg_that_cannot_be_written) {
   run_result r = run_example("in.txt");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, example_output);
-  EXPECT_EQ(r.err, "kestrig: timing.cfg: Is a directory\n");
+  EXPECT_EQ(r.err, message("timing.cfg", EISDIR));
 
   fs::remove(dir / "timing.cfg");
   fs::create_symlink("/dev/full", dir / "timing.cfg");
   r = run_example("in.txt");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, example_output);
-  EXPECT_EQ(r.err, "kestrig: timing.cfg: No space left on device\n");
+  EXPECT_EQ(r.err, message("timing.cfg", ENOSPC));
 }
 
 namespace {
@@ -277,10 +282,6 @@ std::set<std::string> files_in(const fs::path& dir) {
   for (const fs::directory_entry& entry : fs::directory_iterator(dir))
     names.insert(entry.path().filename().string());
   return names;
-}
-
-std::string message(const std::string& what, int error) {
-  return "kestrig: " + what + ": " + std::strerror(error) + "\n";
 }
 
 // Plain lines only, so that the output equals the input.

@@ -67,6 +67,18 @@ inline const char* find_byte(const char* p, const char* end, unsigned char byte)
   return end;
 }
 
+// The last `byte` in [begin, end), or nullptr; eight bytes at a time from the
+// end, as a read mostly ends a short way past its last line end.
+inline const char* find_last_byte(const char* begin, const char* end, unsigned char byte) {
+  for (; end - begin >= 8; end -= 8) {
+    const uint64_t found = bytes_equal(load64(end - 8), byte);
+    if (found != 0) return end - 8 + (63 - std::countl_zero(found)) / 8;
+  }
+  while (end > begin)
+    if (static_cast<unsigned char>(*--end) == byte) return end;
+  return nullptr;
+}
+
 // True when a whole keyword starts at `p` and ends at or before `end`.
 inline bool keyword_at(const char* p, const char* end) {
   const size_t left = static_cast<size_t>(end - p);

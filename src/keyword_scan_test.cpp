@@ -92,3 +92,16 @@ TEST(find_byte, finds_the_first_occurrence) {
   }
   EXPECT_EQ(find_byte(text.data(), text.data() + text.size(), 'x'), text.data() + text.size());
 }
+
+TEST(find_last_byte, finds_the_last_occurrence) {
+  const std::string text = keyword_soup(300, 9);
+  for (size_t begin = 0; begin < 40; ++begin) {
+    for (size_t end = begin; end <= text.size(); ++end) {
+      const size_t at = text.find_last_of('\n', end == 0 ? 0 : end - 1);
+      const char* want =
+          at == std::string::npos || at < begin || end == begin ? nullptr : text.data() + at;
+      ASSERT_EQ(find_last_byte(text.data() + begin, text.data() + end, '\n'), want)
+          << begin << " " << end;
+    }
+  }
+}
