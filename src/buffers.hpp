@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -40,7 +41,7 @@ bool reserve(heap_buffer& buffer, size_t size);
 struct output_buffer {
   static constexpr size_t block_capacity = size_t{128} * 1024;
   // What one writev takes: IOV_MAX, 1024 at most, as the pieces are on the stack.
-  static constexpr int max_pieces = IOV_MAX < 1024 ? IOV_MAX : 1024;
+  static constexpr int max_pieces = std::min(IOV_MAX, 1024);
   // Pieces of the input at least this long are not copied: on input with
   // few keywords, where the runs of plain lines are long, that is 11% faster
   // than copying everything.
