@@ -1,12 +1,5 @@
-# Cross build for aarch64 with Debian's g++-aarch64-linux-gnu. CTest runs the tests,
-# and the end-to-end tests run the tool, through qemu-user (package qemu-user).
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR aarch64)
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+# Cross build for 64-bit ARM (packages g++-aarch64-linux-gnu and qemu-user).
+set(kestrig_triple aarch64-linux-gnu)
+set(kestrig_processor aarch64)
+set(kestrig_qemu aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/cross.cmake)

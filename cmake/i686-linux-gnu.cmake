@@ -1,12 +1,5 @@
-# Cross build for i686 with Debian's g++-i686-linux-gnu. CTest runs the tests,
-# and the end-to-end tests run the tool, through qemu-user (package qemu-user).
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER i686-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-i386 -L /usr/i686-linux-gnu)
+# Cross build for 32-bit x86 (packages g++-i686-linux-gnu and qemu-user).
+set(kestrig_triple i686-linux-gnu)
+set(kestrig_processor i686)
+set(kestrig_qemu i386)
+include(${CMAKE_CURRENT_LIST_DIR}/cross.cmake)

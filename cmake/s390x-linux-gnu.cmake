@@ -1,12 +1,5 @@
-# Cross build for s390x with Debian's g++-s390x-linux-gnu. CTest runs the tests,
-# and the end-to-end tests run the tool, through qemu-user (package qemu-user).
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR s390x)
-set(CMAKE_C_COMPILER s390x-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER s390x-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/s390x-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x -L /usr/s390x-linux-gnu)
+# Cross build for IBM Z, big-endian (packages g++-s390x-linux-gnu and qemu-user).
+set(kestrig_triple s390x-linux-gnu)
+set(kestrig_processor s390x)
+set(kestrig_qemu s390x)
+include(${CMAKE_CURRENT_LIST_DIR}/cross.cmake)
