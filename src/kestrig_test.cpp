@@ -465,3 +465,38 @@ TEST_F(kestrig_run, writes_timing_cfg_in_place_in_a_folder_it_may_not_write) {
   EXPECT_EQ(read_file(folder / "timing.cfg"), format_timing_cfg(example_params));
   EXPECT_EQ(files_in(folder), (std::set<std::string>{"in.txt", "timing.cfg"}));
 }
+
+TEST_F(kestrig_run, timing_cfg_keeps_what_users_set_up) {
+  write_file(dir / "in.txt", example_input);
+  const std::string text = format_timing_cfg(example_params);
+  run_options options;
+  options.stdout_path = "/dev/null";
+  // A new file gets 0666 less the umask; an existing one keeps its mode.
+  options.in_child = [] { umask(027); };
+  ASSERT_EQ(run_example("in.txt", options).status, 0);
+  EXPECT_EQ(fs::status(dir / "timing.cfg").permissions(), fs::perms(0640));
+  fs::permissions(dir / "timing.cfg", fs::perms(0604));
+  ASSERT_EQ(run_example("in.txt", options).status, 0);
+  EXPECT_EQ(fs::status(dir / "timing.cfg").permissions(), fs::perms(0604));
+
+  // A symbolic link stays one; a file with two links is written through both.
+  fs::remove(dir / "timing.cfg");
+  write_file(dir / "target", "old\n");
+  fs::create_symlink("target", dir / "timing.cfg");
+  ASSERT_EQ(run_example("in.txt", options).status, 0);
+  EXPECT_TRUE(fs::is_symlink(dir / "timing.cfg"));
+  EXPECT_EQ(read_file(dir / "target"), text);
+  fs::remove(dir / "timing.cfg");
+  write_file(dir / "target", "old\n");
+  fs::create_hard_link(dir / "target", dir / "timing.cfg");
+  ASSERT_EQ(run_example("in.txt", options).status, 0);
+  EXPECT_EQ(read_file(dir / "target"), text);
+
+  // A FIFO nobody reads is an error at once, not a hang.
+  fs::remove(dir / "timing.cfg");
+  ASSERT_EQ(mkfifo((dir / "timing.cfg").c_str(), 0644), 0);
+  const run_result r = run_example("in.txt", options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, message("timing.cfg", ENXIO));
+  EXPECT_EQ(files_in(dir), (std::set<std::string>{"in.txt", "target", "timing.cfg"}));
+}
