@@ -1,5 +1,6 @@
 #include "byte_stream.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -92,4 +93,14 @@ void sink_writev(byte_sink& sink, iovec* pieces, int count) {
       pieces->iov_len -= written;
     }
   }
+}
+
+int open_file(const char* path, int flags, mode_t mode) {
+  const int fd = open(path, flags | O_CLOEXEC, mode);
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return moved;
 }

@@ -3,6 +3,7 @@
 #ifndef KESTRIG_BYTE_STREAM_HPP
 #define KESTRIG_BYTE_STREAM_HPP
 
+#include <sys/types.h>
 #include <sys/uio.h>
 
 #include <cstddef>
@@ -39,5 +40,11 @@ void sink_write(byte_sink& sink, const char* data, size_t size);
 // Writes the `count` pieces in order, as sink_write would write each one.
 // The array itself is used up: its entries are changed.
 void sink_writev(byte_sink& sink, iovec* pieces, int count);
+
+// open(2) with O_CLOEXEC, but never onto standard input, output or error:
+// where one of them is closed, the file goes on a higher descriptor, so that
+// the closed one stays closed and writing to it fails as it should. Returns
+// the descriptor, or -1 with errno set.
+int open_file(const char* path, int flags, mode_t mode = 0);
 
 #endif  // KESTRIG_BYTE_STREAM_HPP

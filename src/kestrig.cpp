@@ -68,7 +68,7 @@ void report(const char* what, int error) { report(what, std::strerror(error)); }
 // Opens the input for reading and fills `st`; a directory counts as a file
 // not found.
 int open_input(const char* filename, struct stat& st) {
-  const int fd = open(filename, O_RDONLY | O_CLOEXEC);
+  const int fd = open_file(filename, O_RDONLY);
   if (fd < 0) return -1;
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     close(fd);
@@ -77,12 +77,20 @@ int open_input(const char* filename, struct stat& st) {
   return fd;
 }
 
-// True when standard output is the input file itself with something in it
-// (`>>` onto the input): each write would give the filter more to read.
-bool output_is_input(const struct stat& input) {
-  struct stat output {};
-  return fstat(STDOUT_FILENO, &output) == 0 && S_ISREG(output.st_mode) &&
-         output.st_dev == input.st_dev && output.st_ino == input.st_ino && input.st_size > 0;
+// True when `output` (standard output's) is the input file itself with
+// something in it (`>>` onto the input): each write would give the filter
+// more to read.
+bool output_is_input(const struct stat& output, const struct stat& input) {
+  return S_ISREG(output.st_mode) && output.st_dev == input.st_dev &&
+         output.st_ino == input.st_ino && input.st_size > 0;
+}
+
+// True when `output` is timing.cfg, however reached: the run would replace
+// its own output with the configuration.
+bool output_is_timing_cfg(const struct stat& output) {
+  struct stat cfg = {};
+  return S_ISREG(output.st_mode) && stat(timing_cfg_path, &cfg) == 0 &&
+         output.st_dev == cfg.st_dev && output.st_ino == cfg.st_ino;
 }
 
 // Whether a closed pipe would kill this process: not when the caller
@@ -106,15 +114,23 @@ int main(int argc, char** argv) {
   }
 
   byte_source input;
-  struct stat input_stat {};
+  struct stat input_stat = {};
   input.fd = open_input(args->filename, input_stat);
   if (input.fd < 0) {
     print_stdout("File ", args->filename, " nicht gefunden.");
     return start_failure_status;
   }
-  if (output_is_input(input_stat)) {
-    report(args->filename, "input file is output file");
-    return io_failure_status;
+  // A closed standard output fails the first write, as any unwritable one.
+  struct stat output_stat = {};
+  if (fstat(STDOUT_FILENO, &output_stat) == 0) {
+    if (output_is_input(output_stat, input_stat)) {
+      report(args->filename, "input file is output file");
+      return io_failure_status;
+    }
+    if (output_is_timing_cfg(output_stat)) {
+      report(timing_cfg_path, "standard output is timing.cfg");
+      return io_failure_status;
+    }
   }
 
   // A full file-size limit is a write error like any other. A closed pipe
@@ -139,7 +155,7 @@ int main(int argc, char** argv) {
     status = io_failure_status;
   }
   if (const int error = write_timing_cfg(args->params); error != 0) {
-    report("timing.cfg", error);
+    report(timing_cfg_path, error);
     status = io_failure_status;
   }
   if (pipe_closed) {

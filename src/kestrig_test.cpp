@@ -416,26 +416,49 @@ TEST_F(kestrig_run, a_closed_pipe_stops_the_output_after_timing_cfg) {
   }
 }
 
-TEST_F(kestrig_run, refuses_to_append_to_its_own_input) {
+TEST_F(kestrig_run, refuses_output_onto_its_own_files) {
   write_file(dir / "in.txt", example_input);
-  write_file(dir / "timing.cfg", "untouched");
-  const int appending = open((dir / "in.txt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  ASSERT_GE(appending, 0);
-  run_options options;
-  options.stdout_fd = appending;
-  const run_result r = run_example("in.txt", options);
-  close(appending);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "kestrig: in.txt: input file is output file\n");
-  EXPECT_EQ(read_file(dir / "in.txt"), example_input);
-  EXPECT_EQ(read_file(dir / "timing.cfg"), "untouched");
+  // Appending to the input, or writing to timing.cfg in any way, would lose
+  // the output; nothing is written then.
+  for (const std::string target : {"in.txt", "timing.cfg"}) {
+    for (const int flag : {O_APPEND, O_TRUNC}) {
+      write_file(dir / "timing.cfg", "untouched");
+      if (target == "in.txt" && flag == O_TRUNC) continue;  // an empty input: a normal run
+      const int fd = open((dir / target).c_str(), O_WRONLY | flag | O_CLOEXEC);
+      ASSERT_GE(fd, 0);
+      run_options options;
+      options.stdout_fd = fd;
+      const run_result r = run_example("in.txt", options);
+      close(fd);
+      EXPECT_EQ(r.status, 1) << target;
+      EXPECT_EQ(r.err, target == "in.txt" ? "kestrig: in.txt: input file is output file\n"
+                                          : "kestrig: timing.cfg: standard output is timing.cfg\n");
+      EXPECT_EQ(read_file(dir / "in.txt"), example_input);
+      EXPECT_EQ(read_file(dir / "timing.cfg"), flag == O_APPEND ? "untouched" : "");
+    }
+  }
 
   // With '>' the file is empty before the tool starts: an empty input.
-  options = {};
+  run_options options;
   options.stdout_path = (dir / "in.txt").string();
   EXPECT_EQ(run_example("in.txt", options).status, 0);
   EXPECT_EQ(read_file(dir / "in.txt"), "");
   EXPECT_EQ(read_file(dir / "timing.cfg"), format_timing_cfg(example_params));
+}
+
+TEST_F(kestrig_run, a_closed_standard_descriptor_stays_closed) {
+  write_file(dir / "in.txt", example_input);
+  // Closed standard output is a write error; closed input or error is harmless.
+  for (const int closed : {0, 1, 2}) {
+    fs::remove(dir / "timing.cfg");
+    run_options options;
+    options.in_child = [closed] { close(closed); };
+    const run_result r = run_example("in.txt", options);
+    EXPECT_EQ(r.status, closed == 1 ? 1 : 0) << closed;
+    EXPECT_EQ(r.out, closed == 1 ? "" : example_output);
+    EXPECT_EQ(r.err, closed == 1 ? message("write error", EBADF) : "");
+    EXPECT_EQ(read_file(dir / "timing.cfg"), format_timing_cfg(example_params));
+  }
 }
 
 TEST_F(kestrig_run, writes_timing_cfg_in_place_in_a_folder_it_may_not_write) {

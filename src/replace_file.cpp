@@ -22,7 +22,7 @@ int write_and_close(int fd, std::string_view text) {
 }
 
 int write_in_place(const char* path, std::string_view text) {
-  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+  const int fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
   if (fd < 0) return errno;
   return write_and_close(fd, text);
 }
@@ -69,7 +69,7 @@ int replace_file(const char* path, std::string_view text) {
   for (unsigned attempt = 0; fd < 0; ++attempt) {
     if (!temporary_name(name, sizeof name, path, attempt)) return ENAMETOOLONG;
     // Exclusive: never through a name that exists, a planted link included.
-    fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    fd = open_file(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
     if (fd >= 0) break;
     if (errno == EEXIST && attempt < 100) continue;  // left by a killed run of this pid
     if (errno == EACCES || errno == EPERM) return write_in_place(path, text);

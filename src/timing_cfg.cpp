@@ -60,5 +60,5 @@ size_t format_timing_cfg(char* out, const timing_params& params) {
 int write_timing_cfg(const timing_params& params) {
   char text[timing_cfg_max];
   const size_t size = format_timing_cfg(text, params);
-  return replace_file("timing.cfg", std::string_view(text, size));
+  return replace_file(timing_cfg_path, std::string_view(text, size));
 }

@@ -12,6 +12,9 @@
 // to the 32-bit range.
 int32_t scale_by_1_3(int32_t value);
 
+// Where the file goes: the current directory.
+constexpr char timing_cfg_path[] = "timing.cfg";
+
 // Room enough for the text with the longest values.
 constexpr size_t timing_cfg_max = 1024;
 
