@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -55,14 +56,46 @@ int move_over(const char* from, const char* to, bool exists) {
   return rename(from, to) == 0 ? 0 : errno;
 }
 
+// True when the open file `fd` holds exactly `text`. Reads at most one byte
+// more than the text, however long the file.
+bool holds_exactly(int fd, std::string_view text) {
+  byte_source file;
+  file.fd = fd;
+  char buffer[4096];
+  for (;;) {
+    const size_t n = source_read(file, buffer, std::min(sizeof buffer, text.size() + 1));
+    if (n == 0) return file.error == 0 && text.empty();
+    if (n > text.size() || std::memcmp(buffer, text.data(), n) != 0) return false;
+    text.remove_prefix(n);
+  }
+}
+
+// Where `path`, found by lstat as `old`, already holds exactly `text`,
+// replacing it would change nothing but its inode, at the cost of a new file
+// and the old one's removal: leave it be and only mark it as written now.
+// True when that was done.
+bool keep_if_same(const char* path, const struct stat& old, std::string_view text) {
+  if (old.st_size != static_cast<off_t>(text.size())) return false;
+  const int fd = open_file(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat opened = {};
+  // Only the file that was looked at, should the name have moved meanwhile.
+  const bool kept = fstat(fd, &opened) == 0 && opened.st_dev == old.st_dev &&
+                    opened.st_ino == old.st_ino && holds_exactly(fd, text) &&
+                    futimens(fd, nullptr) == 0;
+  close(fd);
+  return kept;
+}
+
 }  // namespace
 
 int replace_file(const char* path, std::string_view text) {
-  struct stat old {};
+  struct stat old = {};
   const bool exists = lstat(path, &old) == 0;
   if (!exists && errno != ENOENT) return write_in_place(path, text);
   if (exists && (!S_ISREG(old.st_mode) || old.st_nlink > 1 || old.st_uid != geteuid()))
     return write_in_place(path, text);
+  if (exists && keep_if_same(path, old, text)) return 0;
 
   char name[4096];
   int fd = -1;
@@ -77,7 +110,7 @@ int replace_file(const char* path, std::string_view text) {
   }
 
   int error = 0;
-  struct stat fresh {};
+  struct stat fresh = {};
   if (exists && fstat(fd, &fresh) == 0) {
     if (fresh.st_gid != old.st_gid && fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
       // The file's group is not one this user may give: keep it by writing in place.

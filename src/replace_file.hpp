@@ -9,7 +9,13 @@
 // Makes the file at `path` hold exactly `text` and returns 0, or the errno of
 // the first failure.
 //
-// Mostly it writes a new file beside `path`, created exclusively under a name
+// A regular file of this user with one link that already holds exactly
+// `text` is left as it is, inode, bits and group, and only gets the current
+// time as its modification time: repeated runs cost less and leave the file
+// untouched. (A run at the same time that finds its own text there counts as
+// having written it.)
+//
+// Otherwise it mostly writes a new file beside `path`, created exclusively under a name
 // of its own, and renames it over `path`. On failure that file is removed and
 // the old one stays as it was. An existing file keeps its permission bits and
 // group; a new one gets 0666 less the umask.
