@@ -6,6 +6,7 @@
 // (up to 128 times, so that inputs larger than a read are reached), bytes
 // 2 and 3 cap each read, bytes 4 to 51 are the twelve parameters; the rest
 // is the text.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -26,10 +27,10 @@ int64_t atoi_model(std::string_view text) {
   int64_t value = 0;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
     value = value * 10 + (text[i] - '0');
-    if (value > (int64_t{1} << 40)) value = int64_t{1} << 40;  // far past 32 bits
+    value = std::min(value, int64_t{1} << 40);  // far past 32 bits
   }
   value *= sign;
-  return value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : value;
+  return std::clamp<int64_t>(value, INT32_MIN, INT32_MAX);
 }
 
 // The second field when the line is split at runs of ':', as strtok would.

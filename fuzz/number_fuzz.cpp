@@ -1,5 +1,6 @@
 // Compares the atoi-rule conversion with a model that does the arithmetic
 // in wide integers and clamps only at the end.
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 
@@ -14,10 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   __int128 value = 0;
   for (; i < size && text[i] >= '0' && text[i] <= '9'; ++i) {
     value = value * 10 + (text[i] - '0');
-    if (value > (__int128{1} << 100)) value = __int128{1} << 100;
+    value = std::min(value, __int128{1} << 100);
   }
   if (negative) value = -value;
-  const __int128 clamped = value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : value;
+  const __int128 clamped = std::clamp<__int128>(value, INT32_MIN, INT32_MAX);
   if (parse_int32(text) != static_cast<int32_t>(clamped)) __builtin_trap();
   return 0;
 }

@@ -3,11 +3,15 @@
 bool reserve(heap_buffer& buffer, size_t size) {
   if (size <= buffer.capacity) return true;
   size_t capacity = buffer.capacity > static_cast<size_t>(-1) / 2 ? size : 2 * buffer.capacity;
-  if (capacity < size) capacity = size;
+  capacity = std::max(capacity, size);
   if (capacity > static_cast<size_t>(-1) - short_copy) return false;
-  char* p = static_cast<char*>(std::realloc(buffer.data.get(), capacity + short_copy));
-  if (p == nullptr) return false;
-  static_cast<void>(buffer.data.release());  // realloc has freed or kept it
+  // realloc frees the old block or hands it back on failure.
+  char* old = buffer.data.release();
+  char* p = static_cast<char*>(std::realloc(old, capacity + short_copy));
+  if (p == nullptr) {
+    buffer.data.reset(old);
+    return false;
+  }
   buffer.data.reset(p);
   buffer.capacity = capacity;
   return true;

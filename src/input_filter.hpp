@@ -13,7 +13,7 @@
 #include "timing_params.hpp"
 
 // Declared strongest first: a line is of the strongest keyword in it.
-enum class line_class { pipe, rules, tim, other };
+enum class line_class : uint8_t { pipe, rules, tim, other };
 
 // Classifies one line by plain case-sensitive substring search, first match
 // winning: "PIPE", then "RULES", then "TIM", else other.

@@ -96,7 +96,7 @@ bool output_is_timing_cfg(const struct stat& output) {
 // Whether a closed pipe would kill this process: not when the caller
 // ignores or blocks SIGPIPE, which then asks for a plain write error.
 bool sigpipe_kills() {
-  struct sigaction action {};
+  struct sigaction action = {};
   sigset_t blocked;
   if (sigaction(SIGPIPE, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) return false;
   return sigprocmask(SIG_BLOCK, nullptr, &blocked) == 0 && sigismember(&blocked, SIGPIPE) == 0;
