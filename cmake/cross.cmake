@@ -11,4 +11,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${kestrig_qemu} -L /usr/${kestrig_triple})
+# Where the kernel runs the target's programs itself (i686 on x86-64),
+# -DKESTRIG_CROSS_NATIVE=ON runs them without qemu, linked statically, as the
+# target's C library is not where the kernel's loader would look for it.
+if(KESTRIG_CROSS_NATIVE)
+  set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${kestrig_qemu} -L /usr/${kestrig_triple})
+endif()
