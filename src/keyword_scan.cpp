@@ -113,8 +113,8 @@ __attribute__((target("avx512f,avx512bw"))) uint64_t scan_blocks_avx512(const ch
 // How many of the scanners above the processor and the system run: 2 (SSE2,
 // always there on x86-64), 3 with AVX2, 4 with AVX-512 F and BW. Asked with
 // three cpuid instructions: the compiler's own feature table asks a dozen in
-// every process's start-up, and each one costs microseconds in a virtual
-// machine, as much as the rest of a short run.
+// every process's start-up, and in a virtual machine each one traps to the
+// hypervisor, together costing about as much as the rest of a short run.
 int x86_vector_scanners() {
   unsigned eax = 0;
   unsigned ebx = 0;

@@ -15,10 +15,10 @@
 // untouched. (A run at the same time that finds its own text there counts as
 // having written it.)
 //
-// Otherwise it mostly writes a new file beside `path`, created exclusively under a name
-// of its own, and renames it over `path`. On failure that file is removed and
-// the old one stays as it was. An existing file keeps its permission bits and
-// group; a new one gets 0666 less the umask.
+// Otherwise it mostly writes a new file beside `path`, created exclusively
+// under a name of its own, and renames it over `path`. On failure that file
+// is removed and the old one stays as it was. An existing file keeps its
+// permission bits and group; a new one gets 0666 less the umask.
 //
 // It writes in place through open(2) instead, truncating, where a rename
 // would change what the file is or cannot be done: `path` is a symbolic link
