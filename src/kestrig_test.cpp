@@ -514,13 +514,26 @@ TEST_F(kestrig_run, timing_cfg_keeps_what_users_set_up) {
   const std::string text = format_timing_cfg(example_params);
   run_options options;
   options.stdout_path = "/dev/null";
-  // A new file gets 0666 less the umask; an existing one keeps its mode.
+  // A new file gets 0666 less the umask; one replaced keeps its mode, owner
+  // and group, which as root can be one the new file does not get.
   options.in_child = [] { umask(027); };
   ASSERT_EQ(run_example("in.txt", options).status, 0);
   EXPECT_EQ(fs::status(dir / "timing.cfg").permissions(), fs::perms(0640));
+  write_file(dir / "timing.cfg", "old\n");
   fs::permissions(dir / "timing.cfg", fs::perms(0604));
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown((dir / "timing.cfg").c_str(), 0, 65534), 0);
+  }
+  struct stat before = {};
+  struct stat after = {};
+  ASSERT_EQ(stat((dir / "timing.cfg").c_str(), &before), 0);
   ASSERT_EQ(run_example("in.txt", options).status, 0);
-  EXPECT_EQ(fs::status(dir / "timing.cfg").permissions(), fs::perms(0604));
+  ASSERT_EQ(stat((dir / "timing.cfg").c_str(), &after), 0);
+  EXPECT_EQ(read_file(dir / "timing.cfg"), text);
+  EXPECT_NE(after.st_ino, before.st_ino);  // replaced whole, not written in place
+  EXPECT_EQ(after.st_mode & 07777, 0604U);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
 
   // A symbolic link stays one; a file with two links is written through both.
   fs::remove(dir / "timing.cfg");

@@ -16,6 +16,19 @@ std::string keyword_soup(size_t size, unsigned seed) {
   return text;
 }
 
+// How many scanners this processor should get, by the compiler's own feature
+// check, which asks cpuid and the system alike: a wrong count leaves the
+// output right, but the tool slower or faulting.
+int scanners_for_this_processor() {
+#if KESTRIG_SIMD && defined(__x86_64__)
+  __builtin_cpu_init();
+  if (!__builtin_cpu_supports("avx2")) return 2;
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") ? 4 : 3;
+#else
+  return 1;
+#endif
+}
+
 bool first_and_last_letters(const char* p) {
   return (p[0] == 'P' && p[3] == 'E') || (p[0] == 'R' && p[4] == 'S') ||
          (p[0] == 'T' && p[2] == 'M');
@@ -26,7 +39,7 @@ bool first_and_last_letters(const char* p) {
 TEST(block_scanner, every_scanner_marks_exactly) {
   int count = 0;
   const block_scanner* scanners = available_block_scanners(count);
-  ASSERT_GE(count, 1);
+  ASSERT_EQ(count, scanners_for_this_processor());
   EXPECT_EQ(best_block_scanner(), scanners[count - 1]);
   constexpr size_t blocks = 64;
   for (unsigned seed = 0; seed < 20; ++seed) {
