@@ -1,0 +1,22 @@
+# Run at install time, before anything is installed: makes each folder in
+# kestrig_folders (below the install prefix, and under DESTDIR) that does not
+# exist yet, one level at a time, and gives it mode 0755. CMake's own folder
+# permissions go through mkdir, which the installer's umask still cuts; with
+# umask 077 the folders would be root's alone. Existing folders stay as they are.
+foreach(folder IN LISTS kestrig_folders)
+  cmake_path(APPEND CMAKE_INSTALL_PREFIX "${folder}" OUTPUT_VARIABLE target)
+  cmake_path(ABSOLUTE_PATH target NORMALIZE)
+  set(path "$ENV{DESTDIR}")
+  string(REPLACE "/" ";" parts "${target}")
+  foreach(part IN LISTS parts)
+    if(part STREQUAL "")
+      continue()
+    endif()
+    string(APPEND path "/${part}")
+    if(NOT EXISTS "${path}")
+      file(MAKE_DIRECTORY "${path}")
+      file(CHMOD "${path}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+           GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    endif()
+  endforeach()
+endforeach()
