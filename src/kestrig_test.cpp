@@ -584,3 +584,70 @@ TEST_F(kestrig_run, timing_cfg_that_holds_the_text_already_is_kept) {
     EXPECT_EQ(after.st_mode & 07777, mode);
   }
 }
+
+TEST_F(kestrig_run, timing_cfg_planted_in_a_shared_folder_is_not_written_through) {
+  if (geteuid() != 0) GTEST_SKIP() << "planting names as another user needs root";
+  // The runner is root, the folder belongs to 1234 and nobody (65534) plants
+  // timing.cfg there; the runner's own file lies outside.
+  constexpr uid_t owner = 1234;
+  constexpr uid_t other = 65534;
+  enum kind { symbolic_link, regular, fifo, hard_link };
+  enum outcome { refused, into_own_file, into_name };
+  struct plant {
+    kind what;
+    uid_t uid;
+    mode_t folder_mode;
+    outcome expected;
+  };
+  const plant plants[] = {
+      {symbolic_link, other, 01777, refused},
+      {regular, other, 01777, refused},
+      {regular, other, 01775, refused},
+      {fifo, other, 01777, refused},
+      {hard_link, 0, 01777, into_name},
+      {symbolic_link, 0, 01777, into_own_file},
+      {symbolic_link, owner, 01777, into_own_file},
+      // Where the kernel's rules do not reach, as before: followed, written in place.
+      {symbolic_link, other, 01775, into_own_file},
+      {regular, other, 0777, into_name},
+      {hard_link, 0, 0777, into_own_file}};
+  write_file(dir / "in.txt", example_input);
+  const fs::path shared = dir / "shared";
+  const fs::path cfg = shared / "timing.cfg";
+  const fs::path own = dir / "own";
+  const std::string text = format_timing_cfg(example_params);
+  for (const plant& p : plants) {
+    const std::string which = std::to_string(&p - plants);
+    write_file(own, "precious\n");
+    fs::remove_all(shared);
+    fs::create_directory(shared);
+    ASSERT_TRUE(chown(shared.c_str(), owner, owner) == 0 &&
+                chmod(shared.c_str(), p.folder_mode) == 0);
+    if (p.what == symbolic_link) fs::create_symlink(own, cfg);
+    if (p.what == regular) write_file(cfg, "planted\n");
+    if (p.what == hard_link) fs::create_hard_link(own, cfg);
+    ASSERT_TRUE((p.what != fifo || mkfifo(cfg.c_str(), 0666) == 0) &&
+                lchown(cfg.c_str(), p.uid, p.uid) == 0 &&
+                (p.what == symbolic_link || p.what == hard_link || chmod(cfg.c_str(), 0666) == 0));
+    const int reader = p.what == fifo ? open(cfg.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    run_options options;
+    options.in_child = [] {
+      if (chdir("shared") != 0) _exit(127);
+    };
+    const run_result r = run_example("../in.txt", options);
+    EXPECT_EQ(r.status, p.expected == refused ? 1 : 0) << which;
+    EXPECT_EQ(r.out, example_output) << which;
+    EXPECT_EQ(r.err, p.expected == refused ? message("timing.cfg", EACCES) : "") << which;
+    EXPECT_EQ(read_file(own), p.expected == into_own_file ? text : "precious\n") << which;
+    if (p.what == regular || p.what == hard_link) {
+      EXPECT_EQ(read_file(cfg), p.expected == refused ? "planted\n" : text) << which;
+    }
+    if (reader >= 0) {
+      char byte = 0;
+      EXPECT_LE(read(reader, &byte, 1), 0) << which;  // sent nothing
+      close(reader);
+    }
+    EXPECT_EQ(fs::is_symlink(cfg), p.what == symbolic_link) << which;
+    EXPECT_EQ(files_in(shared), std::set<std::string>{"timing.cfg"}) << which;
+  }
+}

@@ -22,9 +22,65 @@ int write_and_close(int fd, std::string_view text) {
   return file.error;
 }
 
-int write_in_place(const char* path, std::string_view text) {
-  const int fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
+// How much of `path` names its folder: up to and with its last slash.
+int folder_length(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash == nullptr ? 0 : static_cast<int>(slash + 1 - path);
+}
+
+// Looks at the folder that holds `path`; 0 or the errno.
+int stat_folder(const char* path, struct stat& folder) {
+  char name[4096];
+  const int n = std::snprintf(name, sizeof name, "%.*s.", folder_length(path), path);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof name) return ENAMETOOLONG;
+  return stat(name, &folder) == 0 ? 0 : errno;
+}
+
+// A folder with the sticky bit that its group or others may write to, such
+// as /tmp: users there may plant names for each other.
+bool shared_folder(const struct stat& folder) {
+  return (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// Whether the tool may open `file`, found in `folder`, and write through it.
+// In a shared folder a name that another user controls could point the
+// write at any file the runner may change, or hand its contents to a
+// reader, so only names of the runner's or the folder owner's are trusted
+// there, as careful kernels have it: links and FIFOs where others may
+// write, regular files where the group may too. A regular file with another
+// name may have been linked there by anyone, so it is never written
+// through: one of the runner's is replaced instead.
+bool may_write_through(const struct stat& folder, const struct stat& file) {
+  const bool sticky = (folder.st_mode & S_ISVTX) != 0;
+  const bool others_write = sticky && (folder.st_mode & S_IWOTH) != 0;
+  const bool group_write = sticky && (folder.st_mode & S_IWGRP) != 0;
+  const bool trusted = file.st_uid == geteuid() || file.st_uid == folder.st_uid;
+  if (S_ISLNK(file.st_mode) || S_ISFIFO(file.st_mode)) return trusted || !others_write;
+  if (S_ISREG(file.st_mode))
+    return (trusted && file.st_nlink == 1) || !(others_write || group_write);
+  return true;
+}
+
+// Opens `path`, which lstat found as `*seen` (null: found nothing), and
+// writes `text` into whatever it is. The judgement is made on the name
+// before it is opened and again on what the open reached, without following
+// a link that was not judged, so that a name swapped in meanwhile gains
+// nobody anything.
+int write_in_place(const char* path, std::string_view text, const struct stat& folder,
+                   const struct stat* seen) {
+  if (seen != nullptr && !may_write_through(folder, *seen)) return EACCES;
+  const bool follow = seen != nullptr && S_ISLNK(seen->st_mode);
+  const int fd = open_file(path, O_WRONLY | O_CREAT | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW), 0666);
   if (fd < 0) return errno;
+  struct stat opened = {};
+  int error = fstat(fd, &opened) == 0 ? 0 : errno;
+  if (error == 0 && !follow && !may_write_through(folder, opened)) error = EACCES;
+  // Truncated only now that it is known what it is.
+  if (error == 0 && S_ISREG(opened.st_mode) && ftruncate(fd, 0) != 0) error = errno;
+  if (error != 0) {
+    close(fd);
+    return error;
+  }
   return write_and_close(fd, text);
 }
 
@@ -32,8 +88,7 @@ int write_in_place(const char* path, std::string_view text) {
 // folder, so that the rename stays within one file system. Hidden, as it
 // lives only for the moment of the write. False when it does not fit.
 bool temporary_name(char* name, size_t size, const char* path, unsigned attempt) {
-  const char* slash = std::strrchr(path, '/');
-  const int folder = slash == nullptr ? 0 : static_cast<int>(slash + 1 - path);
+  const int folder = folder_length(path);
   const int n = std::snprintf(name, size, "%.*s.%s.%ld.%u", folder, path, path + folder,
                               static_cast<long>(getpid()), attempt);
   return n > 0 && static_cast<size_t>(n) < size;
@@ -90,11 +145,17 @@ bool keep_if_same(const char* path, const struct stat& old, std::string_view tex
 }  // namespace
 
 int replace_file(const char* path, std::string_view text) {
+  struct stat folder = {};
+  if (const int error = stat_folder(path, folder); error != 0) return error;
   struct stat old = {};
   const bool exists = lstat(path, &old) == 0;
-  if (!exists && errno != ENOENT) return write_in_place(path, text);
-  if (exists && (!S_ISREG(old.st_mode) || old.st_nlink > 1 || old.st_uid != geteuid()))
-    return write_in_place(path, text);
+  if (!exists && errno != ENOENT) return write_in_place(path, text, folder, nullptr);
+  const struct stat* seen = exists ? &old : nullptr;
+  // A file of the runner's with other names is written through them all,
+  // except in a shared folder, where the other names may be anyone's.
+  if (exists && (!S_ISREG(old.st_mode) || old.st_uid != geteuid() ||
+                 (old.st_nlink > 1 && !shared_folder(folder))))
+    return write_in_place(path, text, folder, seen);
   if (exists && keep_if_same(path, old, text)) return 0;
 
   char name[4096];
@@ -105,7 +166,7 @@ int replace_file(const char* path, std::string_view text) {
     fd = open_file(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
     if (fd >= 0) break;
     if (errno == EEXIST && attempt < 100) continue;  // left by a killed run of this pid
-    if (errno == EACCES || errno == EPERM) return write_in_place(path, text);
+    if (errno == EACCES || errno == EPERM) return write_in_place(path, text, folder, seen);
     return errno;
   }
 
@@ -116,7 +177,7 @@ int replace_file(const char* path, std::string_view text) {
       // The file's group is not one this user may give: keep it by writing in place.
       close(fd);
       unlink(name);
-      return write_in_place(path, text);
+      return write_in_place(path, text, folder, seen);
     }
     if ((fresh.st_mode & 07777) != (old.st_mode & 07777) && fchmod(fd, old.st_mode & 07777) != 0)
       error = errno;

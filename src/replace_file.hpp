@@ -22,11 +22,18 @@
 //
 // It writes in place through open(2) instead, truncating, where a rename
 // would change what the file is or cannot be done: `path` is a symbolic link
-// (which stays a link, and the kernel's checks on links in shared folders
-// still apply), not a regular file, has more than one link, belongs to
-// another user, keeps a group the new file cannot have, or no file may be
+// (which stays a link), not a regular file, has more than one link, belongs
+// to another user, keeps a group the new file cannot have, or no file may be
 // created beside it. That open does not block: a FIFO with no reader is an
 // error (ENXIO), not a hang.
+//
+// In a folder with the sticky bit that its group or others may write to
+// (/tmp, a team's drop folder), a name there that belongs to neither this
+// user nor the folder's owner is not written through, whatever the
+// system's own settings: a symbolic link or FIFO where others may write, a
+// regular file where the group or others may. That is EACCES, and nothing
+// is changed. A file of this user's with more than one link is replaced
+// there, so that the other names keep the old contents.
 //
 // Nothing is synced to disk: the callers' files are derived data that a
 // rerun makes again.
