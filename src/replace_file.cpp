@@ -51,13 +51,10 @@ bool shared_folder(const struct stat& folder) {
 // name may have been linked there by anyone, so it is never written
 // through: one of the runner's is replaced instead.
 bool may_write_through(const struct stat& folder, const struct stat& file) {
-  const bool sticky = (folder.st_mode & S_ISVTX) != 0;
-  const bool others_write = sticky && (folder.st_mode & S_IWOTH) != 0;
-  const bool group_write = sticky && (folder.st_mode & S_IWGRP) != 0;
   const bool trusted = file.st_uid == geteuid() || file.st_uid == folder.st_uid;
+  const bool others_write = (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
   if (S_ISLNK(file.st_mode) || S_ISFIFO(file.st_mode)) return trusted || !others_write;
-  if (S_ISREG(file.st_mode))
-    return (trusted && file.st_nlink == 1) || !(others_write || group_write);
+  if (S_ISREG(file.st_mode)) return (trusted && file.st_nlink == 1) || !shared_folder(folder);
   return true;
 }
 
