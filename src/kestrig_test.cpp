@@ -659,8 +659,8 @@ TEST_F(kestrig_run, timing_cfg_planted_in_a_shared_folder_is_not_written_through
   // timing.cfg there; the runner's own file lies outside.
   constexpr uid_t owner = 1234;
   constexpr uid_t other = 65534;
-  enum kind { symbolic_link, regular, fifo, hard_link };
-  enum outcome { refused, into_own_file, into_name };
+  enum kind : uint8_t { symbolic_link, regular, fifo, hard_link };
+  enum outcome : uint8_t { refused, into_own_file, into_name };
   struct plant {
     kind what;
     uid_t uid;
