@@ -662,23 +662,23 @@ TEST_F(kestrig_run, timing_cfg_planted_in_a_shared_folder_is_not_written_through
   enum kind : uint8_t { symbolic_link, regular, fifo, hard_link };
   enum outcome : uint8_t { refused, into_own_file, into_name };
   struct plant {
-    kind what;
-    uid_t uid;
+    uid_t uid;  // of the name
     mode_t folder_mode;
+    kind what;
     outcome expected;
   };
   const plant plants[] = {
-      {symbolic_link, other, 01777, refused},
-      {regular, other, 01777, refused},
-      {regular, other, 01775, refused},
-      {fifo, other, 01777, refused},
-      {hard_link, 0, 01777, into_name},
-      {symbolic_link, 0, 01777, into_own_file},
-      {symbolic_link, owner, 01777, into_own_file},
+      {other, 01777, symbolic_link, refused},
+      {other, 01777, regular, refused},
+      {other, 01775, regular, refused},
+      {other, 01777, fifo, refused},
+      {0, 01777, hard_link, into_name},
+      {0, 01777, symbolic_link, into_own_file},
+      {owner, 01777, symbolic_link, into_own_file},
       // Where the kernel's rules do not reach, as before: followed, written in place.
-      {symbolic_link, other, 01775, into_own_file},
-      {regular, other, 0777, into_name},
-      {hard_link, 0, 0777, into_own_file}};
+      {other, 01775, symbolic_link, into_own_file},
+      {other, 0777, regular, into_name},
+      {0, 0777, hard_link, into_own_file}};
   write_file(dir / "in.txt", example_input);
   const fs::path shared = dir / "shared";
   const fs::path cfg = shared / "timing.cfg";
