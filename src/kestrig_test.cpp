@@ -69,12 +69,14 @@ std::vector<std::string> emulator_words() {
 
 // An address-space limit on qemu-user would bind qemu itself, and it does not
 // apply one that the emulated program sets; its -R caps what the program may
-// map instead. Not so qemu-arm: it keeps a page at 0xffff0000 for 32-bit ARM
-// programs, which any smaller -R cuts off, and aborts.
+// map instead, counting from address 0. Not so qemu-arm: it keeps a page at
+// 0xffff0000 for 32-bit ARM programs, which any smaller -R cuts off, and
+// aborts. Nor qemu-ppc64le: a 64-bit POWER program that is not a PIE is
+// mapped at 256 MiB, so any -R that holds it leaves it 256 MiB below it.
 bool emulator_caps_memory() {
   const std::vector<std::string> words = emulator_words();
   const std::string name = words.empty() ? "" : fs::path(words[0]).filename().string();
-  return name.starts_with("qemu-") && name != "qemu-arm";
+  return name.starts_with("qemu-") && name != "qemu-arm" && name != "qemu-ppc64le";
 }
 
 // How a run's process is set up.
