@@ -1,8 +1,15 @@
-# Run by CPack before it packs the staged files. Gives every folder mode
-# 0755: CPack makes the topmost ones itself, and the umask of whoever builds
-# the package would cut their mode (to 0700 with umask 077) and so change its
-# bytes. Then strips the binary of its symbols and of the .comment and .note
-# sections, which an installed program never needs.
+# Run by CPack before it packs the staged files. The .deb of a static build
+# gets its lintian overrides, which say why the program needs no library.
+# Then every folder gets mode 0755: CPack makes the topmost ones itself, and
+# the umask of whoever builds the package would cut their mode (to 0700 with
+# umask 077) and so change its bytes. Last, the binary is stripped.
+if(CPACK_GENERATOR STREQUAL "DEB" AND CPACK_KESTRIG_STATIC)
+  set(overrides "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/usr/share/lintian/overrides")
+  file(MAKE_DIRECTORY "${overrides}")
+  file(COPY_FILE "${CPACK_KESTRIG_LINTIAN_OVERRIDES}" "${overrides}/kestrig")
+  file(CHMOD "${overrides}/kestrig" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
+
 file(GLOB_RECURSE folders LIST_DIRECTORIES true "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*")
 foreach(folder IN LISTS folders)
   if(IS_DIRECTORY "${folder}" AND NOT IS_SYMLINK "${folder}")
@@ -11,10 +18,8 @@ foreach(folder IN LISTS folders)
   endif()
 endforeach()
 
+include(${CMAKE_CURRENT_LIST_DIR}/strip.cmake)
 file(GLOB_RECURSE binaries "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*/bin/*")
 foreach(binary IN LISTS binaries)
-  execute_process(
-    COMMAND "${CPACK_KESTRIG_STRIP}" --strip-unneeded --remove-section=.comment
-            --remove-section=.note "${binary}"
-    COMMAND_ERROR_IS_FATAL ANY)
+  kestrig_strip("${CPACK_KESTRIG_STRIP}" "${binary}")
 endforeach()

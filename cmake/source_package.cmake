@@ -3,10 +3,8 @@
 # of the tree not ignored, with the owner, order and modes it finds on disk.
 # In a git work tree it packs the files git tracks; in an unpacked tarball,
 # every file but those of build folders (any folder that holds a
-# CMakeCache.txt). Each goes below the top folder kestrig-<version>/, owned
-# by root, 0644 or 0755, sorted by name; with SOURCE_DATE_EPOCH set, that is
-# every file's time and the gzip header holds none. The same tree then gives
-# the same bytes from any folder, user, umask, time zone and locale.
+# CMakeCache.txt). Each goes below the top folder kestrig-<version>/, sorted
+# by name, as kestrig_tarball packs it: the same tree gives the same bytes.
 if(NOT CPACK_INSTALLED_DIRECTORIES)  # set for the source package only
   return()
 endif()
@@ -30,18 +28,9 @@ else()
   file(WRITE "${list}" "${lines}\n")
 endif()
 
-set(times)
-if(DEFINED ENV{SOURCE_DATE_EPOCH})
-  set(times "--mtime=@$ENV{SOURCE_DATE_EPOCH}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/tarball.cmake)
 foreach(package IN LISTS CPACK_PACKAGE_FILES)
   if(package MATCHES "/${name}\\.tar\\.gz$")
-    execute_process(
-      COMMAND tar --create --format=gnu --file=- --directory=${source} --no-recursion
-              --transform=s|^|${name}/| --owner=0 --group=0 --numeric-owner --mode=u=rwX,go=rX
-              ${times} --verbatim-files-from --files-from=${list}
-      COMMAND gzip -9n
-      OUTPUT_FILE "${package}"
-      COMMAND_ERROR_IS_FATAL ANY)
+    kestrig_tarball("${package}" "${source}" "s|^|${name}/|" "${list}")
   endif()
 endforeach()
