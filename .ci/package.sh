@@ -1,0 +1,155 @@
+# Stage package, sourced by .ci/run: the release set, built twice to the same
+# bytes; the source tarball, the .deb and the .rpm checked and installed into
+# empty roots; the modes of an install; a distcheck of the tarball. It leaves
+# the release set in $release for the prebuilt stage.
+echo "== release: the same bytes under any umask; source tarball, .deb and .rpm; distcheck"
+# The release set is built twice, from two folders, under umask 022 and 077
+# with other time zones and locales; SOURCE_DATE_EPOCH is the changelog's
+# date, as in Debian's own builds. Both must be the same byte for byte.
+export SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l packaging/changelog -S Timestamp)
+package_work=$(mktemp -d)
+chmod 755 "$package_work"  # the distcheck's user passes through it
+cleanups+=("rm -rf '$package_work'")
+build_release() {  # folder, umask, TZ, LC_ALL
+  (umask "$2" && export TZ=$3 LC_ALL=$4 &&
+   cmake -S . -B "$1" -DKESTRIG_TESTS=OFF > /dev/null && cmake --build "$1" --target release > /dev/null)
+}
+build_release "$package_work/a" 022 UTC0 C.UTF-8
+build_release "$package_work/other/b" 077 '<+14>-14' POSIX
+release=$package_work/other/b/release
+diff -r "$package_work/a/release" "$release"
+(cd "$release" && sha256sum -c SHA256SUMS)
+ls -l "$release"
+version=$(sed -n 's/^project(kestrig VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+# The ten files, no more, and SHA256SUMS over them all.
+prebuilt_architectures=(amd64 arm64 armhf i386 ppc64el riscv64 s390x)
+expected=$(printf '%s\n' "kestrig-$version.tar.gz" "kestrig_${version}_amd64.deb" \
+             "kestrig-$version-1.x86_64.rpm" "${prebuilt_architectures[@]/#/kestrig-$version-linux-}" |
+           sed 's/linux-[a-z0-9]*$/&.tar.gz/' | sort)
+[ "$(cd "$release" && ls | grep -v '^SHA256SUMS$')" = "$expected" ] &&
+  [ "$(awk '{print $2}' "$release/SHA256SUMS")" = "$expected" ] ||
+  { echo "the release set is not the ten files and their SHA256SUMS"; exit 1; }
+tarball=$release/kestrig-$version.tar.gz
+deb=$(ls "$release"/kestrig_*.deb)
+rpm=$(ls "$release"/kestrig-*.rpm)
+# What the install puts below its prefix, and the packages below /usr.
+files=(bin/kestrig share/man/man1/kestrig.1.gz share/doc/kestrig/copyright
+       share/doc/kestrig/changelog.gz share/doc/kestrig/examples/pipes.txt)
+
+# The tarball holds exactly the tracked files, below kestrig-<version>/,
+# owned by root.
+diff <(tar -tzf "$tarball") <(git ls-files | sed "s|^|kestrig-$version/|") ||
+  { echo "the source tarball does not hold exactly the tracked files"; exit 1; }
+owners=$(tar -tvzf "$tarball" | awk '$2 != "0/0"')
+if [ -n "$owners" ]; then echo "not root's in the tarball:"; echo "$owners"; exit 1; fi
+
+# The .deb: folders 0755, the program 0755, every other file 0644, all root's.
+contents=$(dpkg-deb -c "$deb")
+echo "$contents"
+modes=$(awk '$1 != ($6 ~ /\/$/ ? "drwxr-xr-x" : $6 == "./usr/bin/kestrig" ? "-rwxr-xr-x" : "-rw-r--r--") ||
+             $2 != "root/root"' <<<"$contents")
+if [ -n "$modes" ]; then echo "wrong mode or owner in the package:"; echo "$modes"; exit 1; fi
+for f in "${files[@]}"; do
+  grep -q " ./usr/$f\$" <<<"$contents" || { echo "missing from the package: $f"; exit 1; }
+done
+# It carries the static amd64 binary and so depends on no C library.
+depends=$(dpkg-deb -f "$deb" Depends)
+[ -z "$depends" ] || { echo "the .deb depends on: $depends"; exit 1; }
+# Any error or warning tag fails; pedantic and info tags are shown.
+lintian --version
+lintian --pedantic --display-info --fail-on error,warning "$deb"
+
+# The .rpm: the same files and modes, its own folders and no others, and
+# no finding of rpmlint but those its settings filter, each with a reason.
+listed=$(rpm -qp --queryformat '[%{FILEMODES:perms} %{FILEUSERNAME}/%{FILEGROUPNAME} %{FILENAMES}\n]' "$rpm")
+echo "$listed"
+expected=$(printf "%s\n" "${files[@]/#//usr/}" /usr/share/doc/kestrig /usr/share/doc/kestrig/examples | sort)
+[ "$(awk '{print $3}' <<<"$listed" | sort)" = "$expected" ] ||
+  { echo "the RPM does not hold exactly its files and folders"; exit 1; }
+modes=$(awk '$1 != ($1 ~ /^d/ ? "drwxr-xr-x" : $3 == "/usr/bin/kestrig" ? "-rwxr-xr-x" : "-rw-r--r--") ||
+             $2 != "root/root"' <<<"$listed")
+if [ -n "$modes" ]; then echo "wrong mode or owner in the RPM:"; echo "$modes"; exit 1; fi
+# Nor does the RPM require anything but features of rpm itself.
+requires=$(rpm -qpR "$rpm" 2>/dev/null | grep -v '^rpmlib(') || true
+[ -z "$requires" ] || { echo "the RPM requires: $requires"; exit 1; }
+rpmlint --version
+lint=$(rpmlint -c packaging/rpmlint.toml "$rpm" 2>&1) || true
+echo "$lint"
+grep -q ' 0 errors, 0 warnings' <<<"$lint" || { echo "rpmlint is not clean"; exit 1; }
+
+# Each package installed into an empty root, with no dependency forced: the
+# program runs there on the example it installed, as the tests build does,
+# and the removal leaves nothing of it behind.
+mkdir "$package_work/example"
+(here=$PWD && cd "$package_work/example" &&
+ "$here/build/kestrig" "${example_numbers[@]}" "$here/examples/pipes.txt" > out)
+check_installed() {  # the root
+  local root=$1
+  chroot "$root" /usr/bin/kestrig "${example_numbers[@]}" /usr/share/doc/kestrig/examples/pipes.txt > "$root.out"
+  cmp "$root.out" "$package_work/example/out"
+  cmp "$root/timing.cfg" "$package_work/example/timing.cfg"
+  rm "$root/timing.cfg"
+}
+left_behind() {  # the root, the package database below it
+  local left
+  left=$(cd "$1" && find . -path ".$2" -prune -o \( ! -type d -o -name '*kestrig*' \) -print)
+  if [ -n "$left" ]; then echo "left behind by the removal:"; echo "$left"; return 1; fi
+}
+deb_root=$package_work/deb-root
+mkdir -p "$deb_root/var/lib/dpkg/info" "$deb_root/var/lib/dpkg/updates"
+touch "$deb_root/var/lib/dpkg/status"
+dpkg --root="$deb_root" -i "$deb"
+check_installed "$deb_root"
+dpkg --root="$deb_root" --purge kestrig
+left_behind "$deb_root" /var/lib/dpkg
+echo "the .deb installed into an empty root, run and removed"
+rpm_root=$package_work/rpm-root
+mkdir "$rpm_root"
+# Debian's rpm warns that it is not Debian's way, and trixie's that a chroot
+# has no private mounts: only that is left out of what it says.
+quiet_rpm() {
+  rpm "$@" 2> >(grep -v -e 'use Alien' -e 'know what you are doing' -e 'private mounts in chroot' >&2)
+}
+quiet_rpm --root "$rpm_root" -i "$rpm"
+rpm --root "$rpm_root" -V kestrig
+check_installed "$rpm_root"
+quiet_rpm --root "$rpm_root" -e kestrig
+# rpm's own database lives in ~/.rpmdb on bookworm, /var/lib/rpm on trixie.
+left_behind "$rpm_root" "$(rpm --eval '%{_dbpath}')"
+echo "the RPM installed into an empty root, verified, run and removed"
+
+# The same modes from an install under umask 077.
+prefix=$package_work/prefix
+(umask 077 && cmake --install build --prefix "$prefix" > /dev/null)
+installed=$(cd "$prefix" && find . -printf '%m %p\n' | sort -k 2)
+echo "$installed"
+for f in "${files[@]}"; do
+  grep -q " ./$f\$" <<<"$installed" || { echo "not installed: $f"; exit 1; }
+done
+modes=$(cd "$prefix" && find . \( -type d ! -perm 0755 \) -o \( -type f -path ./bin/kestrig ! -perm 0755 \) \
+                             -o \( -type f ! -path ./bin/kestrig ! -perm 0644 \))
+if [ -n "$modes" ]; then echo "wrong mode after the install:"; echo "$modes"; exit 1; fi
+
+# Distcheck: the tarball alone, unpacked read-only, built out of tree by an
+# ordinary user, passes the whole suite, installs into a DESTDIR, and the
+# README's uninstall removes every file it installed.
+echo "== distcheck of $(basename "$tarball") as user nobody"
+tar -xzf "$tarball" -C "$package_work"
+chmod -R a-w "$package_work/kestrig-$version"
+dist=$package_work/dist
+mkdir "$dist" && chown nobody: "$dist"
+runuser -u nobody -- env HOME="$dist" bash -euo pipefail -c '
+  cd "$1"
+  cmake -S "$2" -B build -DCMAKE_COMPILE_WARNING_AS_ERROR=ON > /dev/null
+  cmake --build build > /dev/null
+  ctest --test-dir build --output-on-failure > ctest.log || { cat ctest.log; exit 1; }
+  sed -n -e "/tests passed/p" -e "/(Skipped)/p" ctest.log
+  export DESTDIR=$1/stage
+  cmake --install build > /dev/null
+  test -x stage/usr/local/bin/kestrig
+  sed "s|^|$DESTDIR|" build/install_manifest.txt | xargs rm -f
+  left=$(find stage ! -type d)
+  if [ -n "$left" ]; then echo "left behind by the uninstall:"; echo "$left"; exit 1; fi
+' distcheck "$dist" "$package_work/kestrig-$version"
+chmod -R u+w "$package_work/kestrig-$version"
+echo "distcheck passed"

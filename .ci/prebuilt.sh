@@ -1,0 +1,84 @@
+# Stage prebuilt, sourced by .ci/run after package, whose release set it
+# checks: each architecture's tarball holds the installed files below one
+# folder, and its program is static, stripped, hardened and of that
+# architecture, and rewrites the cross input and the example as the tests
+# build does: the amd64 one alone in an otherwise empty root, the others
+# under qemu-user with no C library of their own. Then the amd64 tarball is
+# installed for one user, as the README says, and found by the shell and man.
+echo "== prebuilt binaries: static, of their architecture, hardened, exact"
+cross_reference
+prebuilt_work=$package_work/prebuilt
+mkdir "$prebuilt_work"
+epoch_time=$(TZ=UTC0 date -d "@$SOURCE_DATE_EPOCH" '+%F %R')
+prebuilt_check() {  # arch, what `file` says of its machine, qemu's name or "" for an empty root
+  local arch=$1 machine=$2 qemu=$3 name=kestrig-$version-linux-$1 listing bad program info root
+  # Sorted, each folder before what it holds; all root's, with the release's time.
+  listing=$(TZ=UTC0 tar -tvzf "$release/$name.tar.gz")
+  bad=$(awk -v top="$name/" -v time="$epoch_time" '
+    $1 != ($6 ~ /\/$/ ? "drwxr-xr-x" : $6 == top "bin/kestrig" ? "-rwxr-xr-x" : "-rw-r--r--") ||
+    $2 != "0/0" || $4 " " $5 != time || index($6, top) != 1' <<<"$listing")
+  if [ -n "$bad" ]; then echo "$name: wrong mode, owner, time or folder:"; echo "$bad"; return 1; fi
+  [ "$(awk '{print $6}' <<<"$listing" | LC_ALL=C sort)" = "$(awk '{print $6}' <<<"$listing")" ] ||
+    { echo "$name: not sorted"; return 1; }
+  [ "$(awk '$6 !~ /\/$/ {print $6}' <<<"$listing" | LC_ALL=C sort)" = \
+    "$(printf "$name/%s\n" "${files[@]}" | LC_ALL=C sort)" ] ||
+    { echo "$name: not the installed files"; return 1; }
+
+  mkdir "$prebuilt_work/$arch"
+  tar -xzf "$release/$name.tar.gz" -C "$prebuilt_work/$arch"
+  program=$prebuilt_work/$arch/$name/bin/kestrig
+  info=$(file -b "$program")
+  echo "$arch: $info"
+  # A static PIE where the target's C library has one, else fully static.
+  case $info in
+    *"$machine"*", static-pie linked,"*", stripped" | *"$machine"*", statically linked,"*", stripped") ;;
+    *) echo "$arch: not a stripped static binary for $machine"; return 1 ;;
+  esac
+  ! readelf -lW "$program" | grep -q INTERP || { echo "$arch: has an interpreter"; return 1; }
+  ! readelf -dW "$program" | grep -q NEEDED || { echo "$arch: needs a library"; return 1; }
+  readelf -lW "$program" | grep -q GNU_RELRO || { echo "$arch: no RELRO"; return 1; }
+  if [[ $info == *static-pie* ]]; then
+    readelf -dW "$program" | grep -q 'FLAGS.*BIND_NOW' || { echo "$arch: no immediate binding"; return 1; }
+  fi
+
+  if [ -z "$qemu" ]; then
+    root=$prebuilt_work/$arch-root
+    mkdir "$root"
+    cp "$program" build/cross_input.txt examples/pipes.txt "$root/"
+    chroot "$root" /kestrig "${extremes[@]}" /cross_input.txt | cmp - build/cross_native.out
+    cmp "$root/timing.cfg" build/cross_native.cfg
+    chroot "$root" /kestrig "${example_numbers[@]}" /pipes.txt | cmp - "$package_work/example/out"
+    cmp "$root/timing.cfg" "$package_work/example/timing.cfg"
+    [ "$(cd "$root" && ls)" = "$(printf '%s\n' cross_input.txt kestrig pipes.txt timing.cfg)" ]
+    echo "$arch: exact alone in an empty root"
+  else
+    (here=$PWD && cd "$prebuilt_work/$arch" &&
+     "qemu-$qemu" "$program" "${extremes[@]}" "$here/build/cross_input.txt" > cross.out)
+    cmp "$prebuilt_work/$arch/cross.out" build/cross_native.out
+    cmp "$prebuilt_work/$arch/timing.cfg" build/cross_native.cfg
+    echo "$arch: exact under qemu-$qemu"
+  fi
+}
+prebuilt_check amd64 x86-64 ""
+prebuilt_check arm64 "ARM aarch64" aarch64
+prebuilt_check armhf "ARM, EABI5" arm
+prebuilt_check i386 "Intel 80386" i386
+prebuilt_check ppc64el "64-bit PowerPC" ppc64le
+prebuilt_check riscv64 "UCB RISC-V" riscv64
+prebuilt_check s390x "IBM S/390" s390x
+
+# The README's install for one user, as an ordinary user with a home of its
+# own: the shell finds the program and man its page.
+home=$prebuilt_work/home
+mkdir "$home" && chown nobody: "$home"
+install -m 644 "$release/kestrig-$version-linux-amd64.tar.gz" "$home/"
+runuser -u nobody -- env -i HOME="$home" PATH="$home/.local/bin:/usr/bin:/bin" \
+  bash -euo pipefail -c '
+  cd
+  mkdir -p ~/.local && tar -xzf kestrig-$1-linux-amd64.tar.gz --strip-components=1 -C ~/.local
+  [ "$(command -v kestrig)" = ~/.local/bin/kestrig ]
+  [ "$(man -w kestrig)" = ~/.local/share/man/man1/kestrig.1.gz ]
+  kestrig "${@:2}" ~/.local/share/doc/kestrig/examples/pipes.txt > out
+' prebuilt "$version" "${example_numbers[@]}"
+cmp "$home/out" "$package_work/example/out"
+echo "the amd64 tarball installed into ~/.local: kestrig and man kestrig found"
