@@ -2,21 +2,25 @@
 # kestrig_folders (below the install prefix, and under DESTDIR) that does not
 # exist yet, one level at a time, and gives it mode 0755. CMake's own folder
 # permissions go through mkdir, which the installer's umask still cuts; with
-# umask 077 the folders would be root's alone. Existing folders stay as they are.
+# umask 077 the folders would be root's alone. Existing folders stay as they
+# are. Each folder made is listed in install_manifest.txt, as the files are
+# (without DESTDIR), so that an uninstall that goes through the list sorted
+# backwards removes each folder the install made once its files are gone.
 foreach(folder IN LISTS kestrig_folders)
   cmake_path(APPEND CMAKE_INSTALL_PREFIX "${folder}" OUTPUT_VARIABLE target)
   cmake_path(ABSOLUTE_PATH target NORMALIZE)
-  set(path "$ENV{DESTDIR}")
+  set(path "")
   string(REPLACE "/" ";" parts "${target}")
   foreach(part IN LISTS parts)
     if(part STREQUAL "")
       continue()
     endif()
     string(APPEND path "/${part}")
-    if(NOT EXISTS "${path}")
-      file(MAKE_DIRECTORY "${path}")
-      file(CHMOD "${path}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+    if(NOT EXISTS "$ENV{DESTDIR}${path}")
+      file(MAKE_DIRECTORY "$ENV{DESTDIR}${path}")
+      file(CHMOD "$ENV{DESTDIR}${path}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
            GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+      list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${path}")
     endif()
   endforeach()
 endforeach()
