@@ -67,18 +67,36 @@ prebuilt_check ppc64el "64-bit PowerPC" ppc64le
 prebuilt_check riscv64 "UCB RISC-V" riscv64
 prebuilt_check s390x "IBM S/390" s390x
 
-# The README's install for one user, as an ordinary user with a home of its
-# own: the shell finds the program and man its page.
+# The README's installs and uninstalls of the amd64 tarball, its lines as
+# they stand. For one user, as an ordinary user with a home of its own: the
+# shell finds the program and man its page, and the uninstall leaves the
+# home as it was. For everyone, into a copy of Debian's /usr/local folders.
+readme_line() { grep -m 1 -F -- "$1" README.md | sed 's/^ *//'; }
 home=$prebuilt_work/home
 mkdir "$home" && chown nobody: "$home"
 install -m 644 "$release/kestrig-$version-linux-amd64.tar.gz" "$home/"
 runuser -u nobody -- env -i HOME="$home" PATH="$home/.local/bin:/usr/bin:/bin" \
-  bash -euo pipefail -c '
+  install="$(readme_line 'mkdir -p ~/.local && tar -xzf kestrig-')" \
+  uninstall="$(readme_line '(cd ~ && rm .local/bin/kestrig')" bash -euo pipefail -c '
   cd
-  mkdir -p ~/.local && tar -xzf kestrig-$1-linux-amd64.tar.gz --strip-components=1 -C ~/.local
+  eval "$install"
   [ "$(command -v kestrig)" = ~/.local/bin/kestrig ]
   [ "$(man -w kestrig)" = ~/.local/share/man/man1/kestrig.1.gz ]
-  kestrig "${@:2}" ~/.local/share/doc/kestrig/examples/pipes.txt > out
-' prebuilt "$version" "${example_numbers[@]}"
+  kestrig "$@" ~/.local/share/doc/kestrig/examples/pipes.txt > out
+  eval "$uninstall"
+  [ ! -e ~/.local ]
+' prebuilt "${example_numbers[@]}"
 cmp "$home/out" "$package_work/example/out"
-echo "the amd64 tarball installed into ~/.local: kestrig and man kestrig found"
+echo "the amd64 tarball installed into ~/.local and removed: kestrig and man kestrig found"
+local_root=$prebuilt_work/local
+mkdir -p "$local_root/usr/local/bin" "$local_root/usr/local/share/man"
+before=$(cd "$local_root" && find . | sort)
+(cd "$release" &&
+ eval "$(readme_line 'strip-components=1 -C /usr/local' | sed "s|/usr/local|$local_root&|")")
+for f in "${files[@]}"; do
+  [ -f "$local_root/usr/local/$f" ] || { echo "not installed into /usr/local: $f"; exit 1; }
+done
+eval "$(readme_line '(cd /usr/local && rm bin/kestrig' | sed "s|/usr/local|$local_root&|")"
+[ "$(cd "$local_root" && find . | sort)" = "$before" ] ||
+  { echo "the uninstall from /usr/local did not leave it as it was"; exit 1; }
+echo "the amd64 tarball installed into /usr/local's folders and removed"
