@@ -10,7 +10,7 @@ cross_reference
 prebuilt_work=$package_work/prebuilt
 mkdir "$prebuilt_work"
 epoch_time=$(TZ=UTC0 date -d "@$SOURCE_DATE_EPOCH" '+%F %R')
-prebuilt_check() {  # arch, what `file` says of its machine, qemu's name or "" for an empty root
+prebuilt_check() {  # arch, a pattern for what `file` says of its machine, qemu's name or ""
   local arch=$1 machine=$2 qemu=$3 name=kestrig-$version-linux-$1 listing bad program info root
   # Sorted, each folder before what it holds; all root's, with the release's time.
   listing=$(TZ=UTC0 tar -tvzf "$release/$name.tar.gz")
@@ -31,7 +31,7 @@ prebuilt_check() {  # arch, what `file` says of its machine, qemu's name or "" f
   echo "$arch: $info"
   # A static PIE where the target's C library has one, else fully static.
   case $info in
-    *"$machine"*", static-pie linked,"*", stripped" | *"$machine"*", statically linked,"*", stripped") ;;
+    *$machine*", static-pie linked,"*", stripped" | *$machine*", statically linked,"*", stripped") ;;
     *) echo "$arch: not a stripped static binary for $machine"; return 1 ;;
   esac
   ! readelf -lW "$program" | grep -q INTERP || { echo "$arch: has an interpreter"; return 1; }
@@ -60,9 +60,12 @@ prebuilt_check() {  # arch, what `file` says of its machine, qemu's name or "" f
   fi
 }
 prebuilt_check amd64 x86-64 ""
+# The .deb carries the very program of the amd64 tarball.
+dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/bin/kestrig |
+  cmp - "$prebuilt_work/amd64/kestrig-$version-linux-amd64/bin/kestrig"
 prebuilt_check arm64 "ARM aarch64" aarch64
 prebuilt_check armhf "ARM, EABI5" arm
-prebuilt_check i386 "Intel 80386" i386
+prebuilt_check i386 "Intel *386" i386  # bookworm's file says 80386, trixie's i386
 prebuilt_check ppc64el "64-bit PowerPC" ppc64le
 prebuilt_check riscv64 "UCB RISC-V" riscv64
 prebuilt_check s390x "IBM S/390" s390x
