@@ -4,7 +4,8 @@
 # architecture, and rewrites the cross input and the example as the tests
 # build does: the amd64 one alone in an otherwise empty root, the others
 # under qemu-user with no C library of their own. Then the amd64 tarball is
-# installed for one user, as the README says, and found by the shell and man.
+# installed and removed as the README says: for one user, where the shell
+# and man find it, and for everyone.
 echo "== prebuilt binaries: static, of their architecture, hardened, exact"
 cross_reference
 prebuilt_work=$package_work/prebuilt
