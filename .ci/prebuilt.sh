@@ -95,8 +95,8 @@ echo "the amd64 tarball installed into ~/.local and removed: kestrig and man kes
 local_root=$prebuilt_work/local
 mkdir -p "$local_root/usr/local/bin" "$local_root/usr/local/share/man"
 before=$(cd "$local_root" && find . | sort)
-(cd "$release" &&
- eval "$(readme_line 'strip-components=1 -C /usr/local' | sed "s|/usr/local|$local_root&|")")
+system_install=$(readme_line 'strip-components=1 -C /usr/local' | sed "s|/usr/local|$local_root&|")
+(cd "$release" && eval "$system_install")
 for f in "${files[@]}"; do
   [ -f "$local_root/usr/local/$f" ] || { echo "not installed into /usr/local: $f"; exit 1; }
 done
