@@ -23,9 +23,9 @@ ls -l "$release"
 version=$(sed -n 's/^project(kestrig VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 # The ten files, no more, and SHA256SUMS over them all.
 prebuilt_architectures=(amd64 arm64 armhf i386 ppc64el riscv64 s390x)
-expected=$(printf '%s\n' "kestrig-$version.tar.gz" "kestrig_${version}_amd64.deb" \
-             "kestrig-$version-1.x86_64.rpm" "${prebuilt_architectures[@]/#/kestrig-$version-linux-}" |
-           sed 's/linux-[a-z0-9]*$/&.tar.gz/' | sort)
+expected=$({ printf '%s\n' "kestrig-$version.tar.gz" "kestrig_${version}_amd64.deb" \
+                            "kestrig-$version-1.x86_64.rpm"
+             printf "kestrig-$version-linux-%s.tar.gz\n" "${prebuilt_architectures[@]}"; } | sort)
 [ "$(cd "$release" && ls | grep -v '^SHA256SUMS$')" = "$expected" ] &&
   [ "$(awk '{print $2}' "$release/SHA256SUMS")" = "$expected" ] ||
   { echo "the release set is not the ten files and their SHA256SUMS"; exit 1; }
@@ -152,6 +152,6 @@ runuser -u nobody -- env HOME="$dist" bash -euo pipefail -c '
   left=$(find stage -mindepth 1)
   if [ -n "$left" ]; then echo "left behind by the uninstall:"; echo "$left"; exit 1; fi
 ' distcheck "$dist" "$package_work/kestrig-$version" \
-  "$(grep -m 1 -F 'build/install_manifest.txt' README.md | sed 's/^ *//')"
+  "$(readme_line 'build/install_manifest.txt')"
 chmod -R u+w "$package_work/kestrig-$version"
 echo "distcheck passed"

@@ -75,7 +75,6 @@ prebuilt_check s390x "IBM S/390" s390x
 # they stand. For one user, as an ordinary user with a home of its own: the
 # shell finds the program and man its page, and the uninstall leaves the
 # home as it was. For everyone, into a copy of Debian's /usr/local folders.
-readme_line() { grep -m 1 -F -- "$1" README.md | sed 's/^ *//'; }
 home=$prebuilt_work/home
 mkdir "$home" && chown nobody: "$home"
 install -m 644 "$release/kestrig-$version-linux-amd64.tar.gz" "$home/"
