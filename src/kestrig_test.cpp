@@ -773,7 +773,7 @@ TEST_F(kestrig_run, timing_cfg_planted_in_a_shared_folder_is_not_written_through
     struct stat before = {};
     ASSERT_EQ(lstat(cfg.c_str(), &before), 0);
     const int reader = p.what == fifo ? open(cfg.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
-    options.in_child = [&p, other] {
+    options.in_child = [&p] {
       if (chdir("shared") != 0) _exit(127);
       // The names 1.0.0 would take for this process, planted as links.
       for (int n = 0; p.what == temporary_names && n <= 100; ++n) {
