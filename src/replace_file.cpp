@@ -78,7 +78,8 @@ int link_target(const char* link, char (&target)[4096]) {
 // Follows the link `name`, which lstat found as `seen` in `folder`, to the
 // last name of its chain, and judges each link on the way in its own folder
 // as any name is judged: a link that the runner's own leads to may be
-// anyone's, in a shared folder too. Then `name` holds that last name,
+// anyone's, in a shared folder too. (Links among the folders of a path are
+// left to the kernel.) Then `name` holds that last name,
 // `folder` its folder and `seen` what lstat found there (mode 0: nothing).
 // Anything else is left as it is. 0 or the errno.
 int follow_links(char (&name)[4096], struct stat& folder, struct stat& seen) {
@@ -206,7 +207,8 @@ int replace_file(const char* path, std::string_view text) {
   if (exists && (!S_ISREG(old.st_mode) || old.st_uid != geteuid() ||
                  (old.st_nlink > 1 && !shared_folder(folder))))
     return write_in_place(path, text, folder, seen);
-  if (exists && keep_if_same(path, old, text)) return 0;
+  // Not one with other names, which may have been linked there by anyone.
+  if (exists && old.st_nlink == 1 && keep_if_same(path, old, text)) return 0;
 
   char name[4096];
   int fd = -1;

@@ -28,8 +28,8 @@
 // to another user, keeps a group the new file cannot have, or no file may be
 // created beside it (nor a random name be had or found free). That open
 // does not block: a FIFO with no reader is an error (ENXIO), not a hang.
-// Links are followed one by one, and each name on the way, the last one
-// included, is judged in its own folder as below.
+// Links are followed one by one, and each link on the way and the name it
+// ends at are judged in their own folders as below.
 //
 // In a folder with the sticky bit that its group or others may write to
 // (/tmp, a team's drop folder), a name there that belongs to neither this
