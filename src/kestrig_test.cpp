@@ -1,14 +1,20 @@
 // End-to-end tests: run the built binary in a fresh directory and check its
 // standard output, standard error, exit status and timing.cfg.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -661,69 +667,160 @@ TEST_F(kestrig_run, timing_cfg_that_holds_the_text_already_is_kept) {
   }
 }
 
+// Makes unlink(2) fail with EPERM from here on, through exec too.
+void refuse_unlink() {
+#ifdef SYS_unlink
+  constexpr uint32_t unlink_call = SYS_unlink;
+#else
+  constexpr uint32_t unlink_call = SYS_unlinkat;
+#endif
+  sock_filter filter[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                          BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_unlinkat, 2, 0),
+                          BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, unlink_call, 1, 0),
+                          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+                          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM)};
+  const sock_fprog program{sizeof filter / sizeof filter[0], filter};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+    _exit(127);
+}
+
 TEST_F(kestrig_run, timing_cfg_planted_in_a_shared_folder_is_not_written_through) {
   if (geteuid() != 0) GTEST_SKIP() << "planting names as another user needs root";
-  // The runner is root, the folder belongs to 1234 and nobody (65534) plants
-  // timing.cfg there; the runner's own file lies outside.
+  // The folder belongs to 1234 and group `team`; the runner is root or
+  // `member`, who is in `team` as `mate` is; `other` (nobody) is not. The
+  // runner's own file lies outside.
   constexpr uid_t owner = 1234;
+  constexpr uid_t member = 1235;
+  constexpr gid_t team = 1236;
+  constexpr uid_t mate = 1237;
   constexpr uid_t other = 65534;
-  enum kind : uint8_t { symbolic_link, regular, fifo, hard_link };
-  enum outcome : uint8_t { refused, into_own_file, into_name };
+  enum kind : uint8_t {
+    symbolic_link,  // to the runner's own file
+    regular,
+    fifo,
+    hard_link,        // to the runner's own file
+    to_planted_link,  // the runner's link to a planted link to its own file
+    to_planted_file,  // the runner's link to a planted regular file
+    foreign_group,    // the runner's file, of a group the runner may not give
+    temporary_names,  // the runner's file; the names 1.0.0 would use, planted
+    unlink_refused    // the runner's file; the old one cannot be removed
+  };
+  // into_name: written in place; replaced: by a new file.
+  enum outcome : uint8_t { refused, into_own_file, into_name, replaced, old_left };
   struct plant {
+    uid_t runner;
     uid_t uid;  // of the name
     mode_t folder_mode;
     kind what;
     outcome expected;
   };
   const plant plants[] = {
-      {other, 01777, symbolic_link, refused},
-      {other, 01777, regular, refused},
-      {other, 01775, regular, refused},
-      {other, 01777, fifo, refused},
-      {0, 01777, hard_link, into_name},
-      {0, 01777, symbolic_link, into_own_file},
-      {owner, 01777, symbolic_link, into_own_file},
+      {0, other, 01777, symbolic_link, refused},
+      {0, other, 01777, regular, refused},
+      {0, other, 01775, regular, refused},
+      {0, other, 01777, fifo, refused},
+      {0, 0, 01777, hard_link, replaced},
+      {0, 0, 01777, symbolic_link, into_own_file},
+      {0, owner, 01777, symbolic_link, into_own_file},
+      {0, other, 01775, symbolic_link, refused},
+      {member, mate, 01775, symbolic_link, refused},
+      {member, mate, 01770, fifo, refused},
+      {member, mate, 01775, to_planted_link, refused},
+      {member, mate, 01775, to_planted_file, refused},
+      {member, owner, 01775, symbolic_link, into_own_file},
+      {member, member, 0775, foreign_group, into_name},
+      {member, member, 01777, temporary_names, replaced},
+      {member, member, 01775, unlink_refused, old_left},
       // Where the kernel's rules do not reach, as before: followed, written in place.
-      {other, 01775, symbolic_link, into_own_file},
-      {other, 0777, regular, into_name},
-      {0, 0777, hard_link, into_own_file}};
+      {0, other, 0775, symbolic_link, into_own_file},
+      {0, other, 0777, regular, into_name},
+      {0, 0, 0777, hard_link, into_own_file}};
   write_file(dir / "in.txt", example_input);
+  run_options options;
+  options.program = (dir / "kestrig").string();  // reachable whoever runs it
+  fs::copy_file(KESTRIG_BINARY, options.program);
+  fs::permissions(dir, fs::perms(0755));
   const fs::path shared = dir / "shared";
   const fs::path cfg = shared / "timing.cfg";
+  const fs::path next = shared / "next";
   const fs::path own = dir / "own";
   const std::string text = format_timing_cfg(example_params);
   for (const plant& p : plants) {
     const std::string which = std::to_string(&p - plants);
+    if (p.what == unlink_refused && !emulator_words().empty()) continue;  // no seccomp there
     write_file(own, "precious\n");
     fs::remove_all(shared);
     fs::create_directory(shared);
-    ASSERT_TRUE(chown(shared.c_str(), owner, owner) == 0 &&
+    ASSERT_TRUE(chown(own.c_str(), p.runner, p.runner) == 0 &&
+                chown(shared.c_str(), owner, team) == 0 &&
                 chmod(shared.c_str(), p.folder_mode) == 0);
-    if (p.what == symbolic_link) fs::create_symlink(own, cfg);
-    if (p.what == regular) write_file(cfg, "planted\n");
-    if (p.what == hard_link) fs::create_hard_link(own, cfg);
-    ASSERT_TRUE((p.what != fifo || mkfifo(cfg.c_str(), 0666) == 0) &&
-                lchown(cfg.c_str(), p.uid, p.uid) == 0 &&
-                (p.what == symbolic_link || p.what == hard_link || chmod(cfg.c_str(), 0666) == 0));
-    const int reader = p.what == fifo ? open(cfg.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
-    run_options options;
-    options.in_child = [] {
-      if (chdir("shared") != 0) _exit(127);
-    };
-    const run_result r = run_example("../in.txt", options);
-    EXPECT_EQ(r.status, p.expected == refused ? 1 : 0) << which;
-    EXPECT_EQ(r.out, example_output) << which;
-    EXPECT_EQ(r.err, p.expected == refused ? message("timing.cfg", EACCES) : "") << which;
-    EXPECT_EQ(read_file(own), p.expected == into_own_file ? text : "precious\n") << which;
-    if (p.what == regular || p.what == hard_link) {
-      EXPECT_EQ(read_file(cfg), p.expected == refused ? "planted\n" : text) << which;
+    const bool own_link = p.what == to_planted_link || p.what == to_planted_file;
+    const bool runners = p.what >= foreign_group;
+    const fs::path planted = own_link ? next : cfg;
+    if (p.what == symbolic_link || p.what == to_planted_link) fs::create_symlink(own, planted);
+    if (p.what == regular || p.what == to_planted_file) write_file(planted, "planted\n");
+    if (runners) write_file(planted, "old\n");
+    if (p.what == hard_link) fs::create_hard_link(own, planted);
+    ASSERT_TRUE((p.what != fifo || mkfifo(planted.c_str(), 0666) == 0) &&
+                lchown(planted.c_str(), p.uid, p.what == foreign_group ? 4242 : p.uid) == 0 &&
+                (fs::is_symlink(planted) || p.what == hard_link ||
+                 chmod(planted.c_str(), runners ? 0644 : 0666) == 0));
+    if (own_link) {
+      fs::create_symlink("next", cfg);
+      ASSERT_EQ(lchown(cfg.c_str(), p.runner, p.runner), 0);
     }
+    struct stat before = {};
+    ASSERT_EQ(lstat(cfg.c_str(), &before), 0);
+    const int reader = p.what == fifo ? open(cfg.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    options.in_child = [&p] {
+      if (chdir("shared") != 0) _exit(127);
+      // The names 1.0.0 would take for this process, planted as links.
+      for (int n = 0; p.what == temporary_names && n <= 100; ++n) {
+        const std::string name =
+            ".timing.cfg." + std::to_string(getpid()) + "." + std::to_string(n);
+        if (symlink("../own", name.c_str()) != 0 || lchown(name.c_str(), other, other) != 0)
+          _exit(127);
+      }
+      const gid_t groups[] = {team};
+      if (p.runner != 0 &&
+          (setgroups(1, groups) != 0 || setresgid(p.runner, p.runner, p.runner) != 0 ||
+           setresuid(p.runner, p.runner, p.runner) != 0))
+        _exit(127);
+      if (p.what == unlink_refused) refuse_unlink();
+    };
+    const process started = start(with_file(example_numbers, "../in.txt"), options);
+    const run_result r = finish(started);
+    const int error = p.expected == refused ? EACCES : EPERM;
+    const bool fails = p.expected == refused || p.expected == old_left;
+    EXPECT_EQ(r.status, fails ? 1 : 0) << which;
+    EXPECT_EQ(r.out, example_output) << which;
+    EXPECT_EQ(r.err, fails ? message("timing.cfg", error) : "") << which;
+    EXPECT_EQ(read_file(own), p.expected == into_own_file ? text : "precious\n") << which;
+    if (p.what == regular || p.what == hard_link || p.what == to_planted_file || runners) {
+      EXPECT_EQ(read_file(planted), p.expected == refused ? "planted\n" : text) << which;
+    }
+    struct stat after = {};
+    ASSERT_EQ(lstat(cfg.c_str(), &after), 0) << which;
+    EXPECT_EQ(after.st_ino == before.st_ino, p.expected != replaced && p.expected != old_left)
+        << which;
     if (reader >= 0) {
       char byte = 0;
       EXPECT_LE(read(reader, &byte, 1), 0) << which;  // sent nothing
       close(reader);
     }
-    EXPECT_EQ(fs::is_symlink(cfg), p.what == symbolic_link) << which;
-    EXPECT_EQ(files_in(shared), std::set<std::string>{"timing.cfg"}) << which;
+    EXPECT_EQ(fs::is_symlink(cfg), p.what == symbolic_link || own_link) << which;
+    std::set<std::string> left = files_in(shared);
+    left.erase("timing.cfg");
+    left.erase("next");
+    for (int n = 0; p.what == temporary_names && n <= 100; ++n)
+      EXPECT_EQ(left.erase(".timing.cfg." + std::to_string(started.pid) + "." + std::to_string(n)),
+                1U);
+    if (p.what == unlink_refused && left.size() == 1) {
+      EXPECT_EQ(read_file(shared / *left.begin()), "old\n");  // the old file, told of
+      EXPECT_EQ(left.begin()->size(), std::string(".timing.cfg.").size() + 16);
+      left.clear();
+    }
+    EXPECT_EQ(left, std::set<std::string>{}) << which;
   }
 }

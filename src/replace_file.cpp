@@ -1,11 +1,13 @@
 #include "replace_file.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -45,33 +47,76 @@ bool shared_folder(const struct stat& folder) {
 // Whether the tool may open `file`, found in `folder`, and write through it.
 // In a shared folder a name that another user controls could point the
 // write at any file the runner may change, or hand its contents to a
-// reader, so only names of the runner's or the folder owner's are trusted
-// there, as careful kernels have it: links and FIFOs where others may
-// write, regular files where the group may too. A regular file with another
-// name may have been linked there by anyone, so it is never written
-// through: one of the runner's is replaced instead.
+// reader, so only links, FIFOs and regular files of the runner's or the
+// folder owner's are trusted there, as careful kernels have it; the group
+// counts as much as others, since any member may plant a name. A regular
+// file with another name may have been linked there by anyone, so it is
+// never written through: one of the runner's is replaced instead.
 bool may_write_through(const struct stat& folder, const struct stat& file) {
+  if (!shared_folder(folder)) return true;
   const bool trusted = file.st_uid == geteuid() || file.st_uid == folder.st_uid;
-  const bool others_write = (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
-  if (S_ISLNK(file.st_mode) || S_ISFIFO(file.st_mode)) return trusted || !others_write;
-  if (S_ISREG(file.st_mode)) return (trusted && file.st_nlink == 1) || !shared_folder(folder);
+  if (S_ISLNK(file.st_mode) || S_ISFIFO(file.st_mode)) return trusted;
+  if (S_ISREG(file.st_mode)) return trusted && file.st_nlink == 1;
   return true;
 }
 
+// Where the symbolic link `link` leads, one step: its text, taken beside
+// the link when relative. 0 or the errno.
+int link_target(const char* link, char (&target)[4096]) {
+  char text[4096];
+  const ssize_t n = readlink(link, text, sizeof text);
+  if (n < 0) return errno;
+  const int folder = text[0] == '/' ? 0 : folder_length(link);
+  const int size =
+      std::snprintf(target, sizeof target, "%.*s%.*s", folder, link, static_cast<int>(n), text);
+  return n < static_cast<ssize_t>(sizeof text) && size > 0 &&
+                 static_cast<size_t>(size) < sizeof target
+             ? 0
+             : ENAMETOOLONG;
+}
+
+// Follows the link `name`, which lstat found as `seen` in `folder`, to the
+// last name of its chain, and judges each link on the way in its own folder
+// as any name is judged: a link that the runner's own leads to may be
+// anyone's, in a shared folder too. (Links among the folders of a path are
+// left to the kernel.) Then `name` holds that last name,
+// `folder` its folder and `seen` what lstat found there (mode 0: nothing).
+// Anything else is left as it is. 0 or the errno.
+int follow_links(char (&name)[4096], struct stat& folder, struct stat& seen) {
+  for (int hops = 0; S_ISLNK(seen.st_mode); ++hops) {
+    if (hops == 40) return ELOOP;  // as the kernel counts
+    if (!may_write_through(folder, seen)) return EACCES;
+    char next[4096];
+    if (const int error = link_target(name, next); error != 0) return error;
+    std::memcpy(name, next, sizeof name);
+    if (const int error = stat_folder(name, folder); error != 0) return error;
+    if (lstat(name, &seen) != 0) {
+      if (errno != ENOENT) return errno;
+      seen = {};
+    }
+  }
+  return 0;
+}
+
 // Opens `path`, which lstat found as `*seen` (null: found nothing), and
-// writes `text` into whatever it is. The judgement is made on the name
-// before it is opened and again on what the open reached, without following
-// a link that was not judged, so that a name swapped in meanwhile gains
-// nobody anything.
-int write_in_place(const char* path, std::string_view text, const struct stat& folder,
+// writes `text` into whatever it is. A link is followed by the tool itself,
+// link by link, so that each is judged; the last name is judged before it
+// is opened and again on what the open reached, which never follows a link,
+// so that a name swapped in meanwhile gains nobody anything.
+int write_in_place(const char* path, std::string_view text, struct stat folder,
                    const struct stat* seen) {
-  if (seen != nullptr && !may_write_through(folder, *seen)) return EACCES;
-  const bool follow = seen != nullptr && S_ISLNK(seen->st_mode);
-  const int fd = open_file(path, O_WRONLY | O_CREAT | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW), 0666);
+  char name[4096];
+  const int n = std::snprintf(name, sizeof name, "%s", path);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof name) return ENAMETOOLONG;
+  struct stat found = {};
+  if (seen != nullptr) found = *seen;
+  if (const int error = follow_links(name, folder, found); error != 0) return error;
+  if (found.st_mode != 0 && !may_write_through(folder, found)) return EACCES;
+  const int fd = open_file(name, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW, 0666);
   if (fd < 0) return errno;
   struct stat opened = {};
   int error = fstat(fd, &opened) == 0 ? 0 : errno;
-  if (error == 0 && !follow && !may_write_through(folder, opened)) error = EACCES;
+  if (error == 0 && !may_write_through(folder, opened)) error = EACCES;
   // Truncated only now that it is known what it is.
   if (error == 0 && S_ISREG(opened.st_mode) && ftruncate(fd, 0) != 0) error = errno;
   if (error != 0) {
@@ -81,31 +126,40 @@ int write_in_place(const char* path, std::string_view text, const struct stat& f
   return write_and_close(fd, text);
 }
 
-// A name beside `path` for the new file: ".NAME.PID.ATTEMPT" in the same
-// folder, so that the rename stays within one file system. Hidden, as it
-// lives only for the moment of the write. False when it does not fit.
-bool temporary_name(char* name, size_t size, const char* path, unsigned attempt) {
+// A name beside `path` for the new file: ".NAME." and 16 hexadecimal digits
+// of a random number, in the same folder, so that the rename stays within
+// one file system. Hidden, as it lives only for the moment of the write;
+// random, so that nobody can take it in advance. 0, ENAMETOOLONG when it
+// does not fit, or the errno of a failed getrandom(2).
+int temporary_name(char (&name)[4096], const char* path) {
+  uint64_t random = 0;
+  if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+    return errno != 0 ? errno : EAGAIN;
   const int folder = folder_length(path);
-  const int n = std::snprintf(name, size, "%.*s.%s.%ld.%u", folder, path, path + folder,
-                              static_cast<long>(getpid()), attempt);
-  return n > 0 && static_cast<size_t>(n) < size;
+  const int n = std::snprintf(name, sizeof name, "%.*s.%s.%016llx", folder, path, path + folder,
+                              static_cast<unsigned long long>(random));
+  return n > 0 && static_cast<size_t>(n) < sizeof name ? 0 : ENAMETOOLONG;
 }
 
-// Puts the file `from` in the place of `to`, atomically. An existing `to` is
-// swapped out and removed where the system can swap two names: renaming
-// over a file makes some file systems (ext4) start writing the new one out
-// at once, which costs more than the rest of a short run together.
+// Puts the file `from` in the place of `to`, atomically, and removes `from`
+// if that fails. An existing `to` is swapped out and removed where the
+// system can swap two names: renaming over a file makes some file systems
+// (ext4) start writing the new one out at once, which costs more than the
+// rest of a short run together.
 int move_over(const char* from, const char* to, bool exists) {
 #ifdef RENAME_EXCHANGE
   if (exists && renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0) {
-    unlink(from);  // now the old file
-    return 0;
+    // `from` is now the old file: one that stays is told, not left unsaid.
+    return unlink(from) == 0 ? 0 : errno;
   }
 #else
   static_cast<void>(exists);
 #endif
   // No swap here, or `to` has gone meanwhile, or the file system has none.
-  return rename(from, to) == 0 ? 0 : errno;
+  if (rename(from, to) == 0) return 0;
+  const int error = errno;
+  unlink(from);
+  return error;
 }
 
 // True when the open file `fd` holds exactly `text`. Reads at most one byte
@@ -153,16 +207,22 @@ int replace_file(const char* path, std::string_view text) {
   if (exists && (!S_ISREG(old.st_mode) || old.st_uid != geteuid() ||
                  (old.st_nlink > 1 && !shared_folder(folder))))
     return write_in_place(path, text, folder, seen);
-  if (exists && keep_if_same(path, old, text)) return 0;
+  // Not one with other names, which may have been linked there by anyone.
+  if (exists && old.st_nlink == 1 && keep_if_same(path, old, text)) return 0;
 
   char name[4096];
   int fd = -1;
-  for (unsigned attempt = 0; fd < 0; ++attempt) {
-    if (!temporary_name(name, sizeof name, path, attempt)) return ENAMETOOLONG;
+  // 64 random bits a name: a planter would need a good share of 2^64 names
+  // to take even one try, far more than any folder holds. Should eight in
+  // a row be taken all the same, or no random number be had, the file is
+  // written in place.
+  for (int attempt = 0; fd < 0; ++attempt) {
+    const int error = attempt < 8 ? temporary_name(name, path) : EEXIST;
+    if (error == ENAMETOOLONG) return error;
+    if (error != 0) return write_in_place(path, text, folder, seen);
     // Exclusive: never through a name that exists, a planted link included.
     fd = open_file(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
-    if (fd >= 0) break;
-    if (errno == EEXIST && attempt < 100) continue;  // left by a killed run of this pid
+    if (fd >= 0 || errno == EEXIST) continue;
     if (errno == EACCES || errno == EPERM) return write_in_place(path, text, folder, seen);
     return errno;
   }
@@ -173,7 +233,7 @@ int replace_file(const char* path, std::string_view text) {
     if (fresh.st_gid != old.st_gid && fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
       // The file's group is not one this user may give: keep it by writing in place.
       close(fd);
-      unlink(name);
+      if (unlink(name) != 0) return errno;
       return write_in_place(path, text, folder, seen);
     }
     if ((fresh.st_mode & 07777) != (old.st_mode & 07777) && fchmod(fd, old.st_mode & 07777) != 0)
@@ -186,7 +246,9 @@ int replace_file(const char* path, std::string_view text) {
   } else {
     close(fd);
   }
-  if (error == 0) error = move_over(name, path, exists);
-  if (error != 0) unlink(name);
-  return error;
+  if (error != 0) {
+    unlink(name);
+    return error;
+  }
+  return move_over(name, path, exists);
 }
