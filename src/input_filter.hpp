@@ -18,8 +18,9 @@ enum class line_class : uint8_t { pipe, rules, tim, other };
 
 // Classifies one line by plain case-sensitive substring search, first match
 // winning: "PIPE", then "RULES", then "TIM", else other. This is the rule in
-// its plain form; run_filter decides it from the keyword marks instead, and
-// the tests and the fuzzer hold run_filter to it.
+// its plain form, not the code that ships: run_filter decides the class from
+// the keyword marks itself, and the tests hold it to this rule (the fuzzer to
+// a copy of its own).
 line_class classify_line(std::string_view line);
 
 // The pipe number of a PIPE line: its second ':'-separated field (runs of ':'
