@@ -39,8 +39,9 @@ TEST(output_buffer, keeps_order_across_copies_references_and_flushes) {
       emit_stable(out, padded(stable, i, limits.reference_size));
       expected.append(source, i, limits.reference_size);
     }
-    // A copy and a reference in turn, so that the piece array fills up while
-    // the block holds bytes that no piece describes yet.
+    // From an empty array, a copy and a reference in turn, so that the array
+    // fills up while the block holds bytes that no piece describes yet.
+    flush(out);
     for (size_t i = 0; i < 2 * static_cast<size_t>(out.max_pieces) + 3; ++i) {
       emit_copy(out, padded(stable, i, 1 + i % 7));
       emit_stable(out, padded(stable, 2 * i, limits.reference_size + i % 3));

@@ -10,14 +10,6 @@
 #include <algorithm>
 #include <cstddef>
 
-// Short copies move this many bytes whatever their size, so that they need
-// no branches on it (5% faster on mixed input than copying the size). Every
-// buffer a short copy reads from or writes to has short_copy bytes of slack
-// after its end: heap_buffer allocates them, padded_text holds them, and
-// emit_copy takes nothing else (buffers.hpp). It is no limit of a record, as
-// the copies are of a fixed size; tiny limits leave the slack as it is.
-constexpr size_t short_copy = 256;
-
 // The most pieces one writev takes: IOV_MAX, and 1024 at most.
 constexpr int piece_limit = std::min(IOV_MAX, 1024);
 

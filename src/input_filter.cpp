@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -54,7 +55,9 @@ size_t write_tim_line(char* out, const timing_params& params, bool master) {
 // a keyword line: the run of plain lines before it goes out in one piece,
 // the keyword line is handled, and a new run starts after it. Plain lines are
 // never looked at one by one. A keyword line may go on past its chunk; the
-// region_position carries it into the next.
+// region_position carries it into the next. Chunks are cut from the region,
+// whatever the size of the read block, so their offsets fit in 16 bits and
+// the scanner reads no further than the region for tiny read blocks too.
 namespace {
 
 constexpr int other_class = static_cast<int>(line_class::other);
@@ -272,6 +275,7 @@ void filter_input(filter_state& state, output_buffer& out, heap_buffer& in, byte
   // grown, read into and moved only after a flush.
   size_t held = 0;
   while (output.error == 0) {
+    assert(borrows_nothing(out));
     if (in.capacity - held < read_block / 2 && !reserve(in, in.capacity + 1)) {
       state.out_of_memory = true;
       return;
