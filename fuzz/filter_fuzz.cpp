@@ -7,7 +7,7 @@
 // Input: byte 0 picks the scanner, byte 1 how often the text is repeated
 // (up to 128 times), bytes 2 and 3 cap each read, bytes 4 to 51 are the
 // twelve parameters, bytes 52 to 55 the read block (2 to 65 bytes), the
-// gather block (1 to 160), the piece count (1 to 8) and the reference size
+// gather block (1 to 256), the piece count (1 to 8) and the reference size
 // (1 to 48); the rest is the text.
 #include <algorithm>
 #include <cstdint>
@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(number, header + 4, sizeof number);
   const timing_params params{number[0], number[1], number[2], number[3], number[4],  number[5],
                              number[6], number[7], number[8], number[9], number[10], number[11]};
-  const filter_limits limits{size_t{2} + header[52] % 64, size_t{1} + header[53] % 160,
+  const filter_limits limits{size_t{2} + header[52] % 64, size_t{1} + header[53],
                              1 + header[54] % 8, size_t{1} + header[55] % 48};
   std::string text;
   for (size_t i = 0; i < repeat; ++i) text += body;

@@ -33,8 +33,9 @@ struct filter_limits {
 // everything is 11% faster on input with few keywords.
 constexpr filter_limits shipped_limits{size_t{256} * 1024, size_t{128} * 1024, piece_limit, 1024};
 
-// A read block of a few dozen bytes, a gather block smaller than a TIM line
-// with large numbers, a handful of pieces and short runs referenced.
-constexpr filter_limits tiny_limits{40, 96, 3, 12};
+// A read block of a few dozen bytes, a gather block of a few TIM lines, a
+// handful of pieces and short runs referenced: on lines of ordinary length
+// the piece array fills before the gather block does, and both fill often.
+constexpr filter_limits tiny_limits{40, 200, 3, 12};
 
 #endif  // KESTRIG_FILTER_LIMITS_HPP
