@@ -1,5 +1,5 @@
 # Stage fuzz, sourced by .ci/run: each libFuzzer target, with ASan and UBSan,
-# for a bounded time from its seed corpus.
+# for a bounded time from its seed corpus; the filter runs with tiny limits.
 CXX=clang++ cmake -S . -B build-fuzz -DKESTRIG_FUZZ=ON -DKESTRIG_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 echo "== fuzzing (libFuzzer, ASan, UBSan)"

@@ -1,11 +1,14 @@
 // Feeds arbitrary bytes and parameters to the filter and compares its output
 // with a deliberately simple rewrite, one line at a time, kept here. Any
-// difference is a crash.
+// difference is a crash. The filter runs with tiny limits, so that a few
+// hundred bytes grow the read block and fill the gather block and the piece
+// array, and sanitizers see any byte read or written past them.
 //
 // Input: byte 0 picks the scanner, byte 1 how often the text is repeated
-// (up to 128 times, so that inputs larger than a read are reached), bytes
-// 2 and 3 cap each read, bytes 4 to 51 are the twelve parameters; the rest
-// is the text.
+// (up to 128 times), bytes 2 and 3 cap each read, bytes 4 to 51 are the
+// twelve parameters, bytes 52 to 55 the read block (2 to 65 bytes), the
+// gather block (1 to 256), the piece count (1 to 8) and the reference size
+// (1 to 48); the rest is the text.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -86,10 +89,11 @@ std::string rewrite_model(std::string_view text, const timing_params& params) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  uint8_t header[52] = {};
-  std::memcpy(header, data, size < sizeof header ? size : sizeof header);
-  const std::string_view body(reinterpret_cast<const char*>(data) + (size < 52 ? size : 52),
-                              size < 52 ? 0 : size - 52);
+  uint8_t header[56] = {};
+  const size_t header_size = std::min(size, sizeof header);
+  std::memcpy(header, data, header_size);
+  const std::string_view body(reinterpret_cast<const char*>(data) + header_size,
+                              size - header_size);
   int count = 0;
   const block_scanner* scanners = available_block_scanners(count);
   const block_scanner scan = scanners[header[0] % count];
@@ -99,6 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(number, header + 4, sizeof number);
   const timing_params params{number[0], number[1], number[2], number[3], number[4],  number[5],
                              number[6], number[7], number[8], number[9], number[10], number[11]};
+  const filter_limits limits{size_t{2} + header[52] % 64, size_t{1} + header[53],
+                             1 + header[54] % 8, size_t{1} + header[55] % 48};
   std::string text;
   for (size_t i = 0; i < repeat; ++i) text += body;
 
@@ -111,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   byte_sink sink;
   sink.buffer = output.data();
   sink.capacity = output.size();
-  run_filter(input, params, sink, scan);
+  run_filter(input, params, sink, scan, limits);
   output.resize(sink.size);
   if (input.error != 0 || sink.error != 0 || output != expected) __builtin_trap();
   return 0;

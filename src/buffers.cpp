@@ -1,5 +1,7 @@
 #include "buffers.hpp"
 
+#include <algorithm>
+
 bool reserve(heap_buffer& buffer, size_t size) {
   if (size <= buffer.capacity) return true;
   size_t capacity = buffer.capacity > static_cast<size_t>(-1) / 2 ? size : 2 * buffer.capacity;
@@ -17,16 +19,30 @@ bool reserve(heap_buffer& buffer, size_t size) {
   return true;
 }
 
-bool open_output(output_buffer& out, byte_sink& sink) {
+bool open_output(output_buffer& out, byte_sink& sink, const filter_limits& limits) {
   out.sink = &sink;
-  return reserve(out.block, output_buffer::block_capacity);
+  out.block_capacity = limits.block_capacity;
+  out.reference_size = limits.reference_size;
+  // The array is exactly as long as the count allows, so that a sanitizer
+  // sees any write past it.
+  out.max_pieces = std::clamp(limits.max_pieces, 1, piece_limit);
+  out.pieces.reset(
+      static_cast<iovec*>(std::malloc(sizeof(iovec) * static_cast<size_t>(out.max_pieces))));
+  return out.pieces != nullptr && reserve(out.block, limits.block_capacity);
 }
 
 namespace {
 
+// The one place a piece is added. A full array is written out first; the
+// block's bytes stay where they are until flush, so that the pieces written
+// and the bytes not yet described both stay valid, and in order.
 void add_piece(output_buffer& out, const char* data, size_t size) {
+  if (out.count == out.max_pieces) {
+    sink_writev(*out.sink, out.pieces.get(), out.count);
+    out.count = 0;
+  }
   // writev only reads through the pointer.
-  out.pieces[out.count++] = iovec{const_cast<char*>(data), size};
+  out.pieces[static_cast<size_t>(out.count++)] = iovec{const_cast<char*>(data), size};
 }
 
 // Describes the bytes copied into the block since the last piece.
@@ -40,7 +56,7 @@ void gather_block(output_buffer& out) {
 
 void flush(output_buffer& out) {
   gather_block(out);
-  sink_writev(*out.sink, out.pieces, out.count);
+  sink_writev(*out.sink, out.pieces.get(), out.count);
   out.count = 0;
   out.size = 0;
   out.gathered = 0;
@@ -48,7 +64,7 @@ void flush(output_buffer& out) {
 
 void emit_copy_slow(output_buffer& out, const char* data, size_t size) {
   flush(out);
-  if (size > output_buffer::block_capacity) {
+  if (size > out.block_capacity) {
     sink_write(*out.sink, data, size);
     return;
   }
@@ -57,7 +73,6 @@ void emit_copy_slow(output_buffer& out, const char* data, size_t size) {
 }
 
 void emit_reference(output_buffer& out, const char* data, size_t size) {
-  if (out.count + 2 > output_buffer::max_pieces) flush(out);
   gather_block(out);
   add_piece(out, data, size);
 }

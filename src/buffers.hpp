@@ -4,25 +4,30 @@
 #ifndef KESTRIG_BUFFERS_HPP
 #define KESTRIG_BUFFERS_HPP
 
-#include <limits.h>
 #include <sys/uio.h>
 
-#include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "byte_stream.hpp"
-
-struct free_deleter {
-  void operator()(char* p) const { std::free(p); }
-};
+#include "filter_limits.hpp"
 
 // Short copies move this many bytes whatever their size, so that they need
-// no branches on it (5% faster on mixed input than copying the size): a
-// buffer may be read and written this far past its end.
+// no branches on it (5% faster on mixed input than copying the size). So
+// every buffer that a copy reads from or writes to has short_copy bytes
+// after its end that may be read and written: heap_buffer allocates them,
+// padded_text holds them, and emit_copy takes only padded_bytes, which are
+// made from these two. The slack does not depend on the buffer's size, so it
+// holds for the tiny limits too.
 constexpr size_t short_copy = 256;
+
+struct free_deleter {
+  void operator()(void* p) const { std::free(p); }
+};
 
 // Grows through realloc, so that running out of memory is a return value.
 // `capacity` bytes hold data; short_copy more after them are allocated too.
@@ -35,59 +40,97 @@ struct heap_buffer {
 // contents are kept. False, with the buffer unchanged, when memory is short.
 bool reserve(heap_buffer& buffer, size_t size);
 
+// `size` bytes after which short_copy more may be read. Made from a
+// heap_buffer or a padded_text, or as a part of other padded bytes, whose
+// slack follows it.
+struct padded_bytes {
+  const char* data = nullptr;
+  size_t size = 0;
+};
+
+// A text of at most `max` bytes, with the slack after it.
+template <size_t max>
+struct padded_text {
+  char text[max + short_copy] = {};
+  size_t size = 0;
+};
+
+// Bytes [offset, offset + size) of `buffer`, within its capacity.
+inline padded_bytes padded(const heap_buffer& buffer, size_t offset, size_t size) {
+  assert(offset <= buffer.capacity && size <= buffer.capacity - offset);
+  return {buffer.data.get() + offset, size};
+}
+
+template <size_t max>
+padded_bytes padded(const padded_text<max>& text) {
+  return {text.text, text.size};
+}
+
+// Bytes [offset, offset + size) of `whole`.
+inline padded_bytes part(padded_bytes whole, size_t offset, size_t size) {
+  assert(offset <= whole.size && size <= whole.size - offset);
+  return {whole.data + offset, size};
+}
+
+inline std::string_view view(padded_bytes bytes) { return {bytes.data, bytes.size}; }
+
 // Output on its way to a sink. Short pieces are copied into `block`; long
 // pieces of the input are written from where they lie, so that plain text
-// is not copied twice. Everything goes out, in order, at the next flush.
+// is not copied twice. Everything goes out, in order, at the next flush at
+// the latest. The pieces never outgrow their array: add_piece, the only
+// code that adds one, writes a full array out first.
 struct output_buffer {
-  static constexpr size_t block_capacity = size_t{128} * 1024;
-  // What one writev takes: IOV_MAX, 1024 at most, as the pieces are on the stack.
-  static constexpr int max_pieces = std::min(IOV_MAX, 1024);
-  // Pieces of the input at least this long are not copied: on input with
-  // few keywords, where the runs of plain lines are long, that is 11% faster
-  // than copying everything.
-  static constexpr size_t reference_size = 1024;
-
   byte_sink* sink = nullptr;
-  heap_buffer block;    // block_capacity bytes, allocated by open_output
-  size_t size = 0;      // bytes used in block
-  size_t gathered = 0;  // bytes of block already described by a piece
-  iovec pieces[max_pieces];
+  size_t block_capacity = 0;  // of block, from the limits
+  size_t reference_size = 0;  // pieces at least this long are not copied
+  heap_buffer block;          // allocated by open_output
+  size_t size = 0;            // bytes used in block
+  size_t gathered = 0;        // bytes of block already described by a piece
+  // max_pieces entries, allocated by open_output; only add_piece adds one.
+  std::unique_ptr<iovec[], free_deleter> pieces;
+  int max_pieces = 0;
   int count = 0;
 };
 
-// Sets `out` up to write to `sink`; false when memory is short.
-bool open_output(output_buffer& out, byte_sink& sink);
+// Sets `out` up to write to `sink` with the gather block, piece count and
+// reference size of `limits`; false when memory is short.
+bool open_output(output_buffer& out, byte_sink& sink, const filter_limits& limits);
 
-// Writes everything gathered so far to the sink.
+// Writes everything gathered so far to the sink; after it no piece refers
+// to bytes outside the block.
 void flush(output_buffer& out);
+
+// True when no piece refers to bytes outside the block: after a flush.
+inline bool borrows_nothing(const output_buffer& out) { return out.count == 0; }
 
 // What the emit functions do when the block is full or the piece is long.
 void emit_copy_slow(output_buffer& out, const char* data, size_t size);
 void emit_reference(output_buffer& out, const char* data, size_t size);
 
-// Appends a copy of `data`, which lies in a heap_buffer, so that short_copy
-// bytes from it on may be read. `data` may change as soon as this returns.
-inline void emit_copy(output_buffer& out, const char* data, size_t size) {
-  if (size > output_buffer::block_capacity - out.size) {
-    emit_copy_slow(out, data, size);
+// Appends a copy of `from`; its bytes may change as soon as this returns.
+inline void emit_copy(output_buffer& out, padded_bytes from) {
+  if (from.size > out.block_capacity - out.size) {
+    emit_copy_slow(out, from.data, from.size);
     return;
   }
-  // The bytes copied past `size` land in the block's free space or its slack
-  // and are overwritten or never written out.
+  // The bytes copied past `size` come from the slack of `from` and land in
+  // the block's free space or its slack, where they are overwritten or never
+  // written out.
   char* to = out.block.data.get() + out.size;
-  if (size <= short_copy)
-    std::memcpy(to, data, short_copy);
+  if (from.size <= short_copy)
+    std::memcpy(to, from.data, short_copy);
   else
-    std::memcpy(to, data, size);
-  out.size += size;
+    std::memcpy(to, from.data, from.size);
+  out.size += from.size;
 }
 
-// Appends `data`, which must stay unchanged until the next flush.
-inline void emit_stable(output_buffer& out, const char* data, size_t size) {
-  if (size >= output_buffer::reference_size)
-    emit_reference(out, data, size);
+// Appends `from`, which is borrowed if it is long: its bytes must stay
+// unchanged, and in place, until the next flush.
+inline void emit_stable(output_buffer& out, padded_bytes from) {
+  if (from.size >= out.reference_size)
+    emit_reference(out, from.data, from.size);
   else
-    emit_copy(out, data, size);
+    emit_copy(out, from);
 }
 
 #endif  // KESTRIG_BUFFERS_HPP

@@ -16,33 +16,44 @@ TEST(output_buffer, keeps_order_across_copies_references_and_flushes) {
   source.copy(stable.data.get(), source.size());
 
   std::string written(size_t{256} << 20, '\0');
-  std::string expected;
-  byte_sink sink;
-  sink.buffer = written.data();
-  sink.capacity = written.size();
-  output_buffer out;
-  ASSERT_TRUE(open_output(out, sink));
-  for (int i = 0; i < 5000; ++i) {
-    // Mostly short pieces, now and then one longer than the block.
-    const size_t size = rng() % 8 == 0 ? rng() % (size_t{300} * 1024) : rng() % 3000;
-    const size_t at = rng() % (source.size() - size);
-    if (rng() % 2 != 0)
-      emit_stable(out, stable.data.get() + at, size);
-    else
-      emit_copy(out, stable.data.get() + at, size);
-    expected.append(source, at, size);
-    if (rng() % 500 == 0) flush(out);
+  for (const filter_limits& limits : {shipped_limits, tiny_limits}) {
+    std::string expected;
+    byte_sink sink;
+    sink.buffer = written.data();
+    sink.capacity = written.size();
+    output_buffer out;
+    ASSERT_TRUE(open_output(out, sink, limits));
+    for (int i = 0; i < 5000; ++i) {
+      // Mostly short pieces, now and then one longer than the block.
+      const size_t size = rng() % 8 == 0 ? rng() % (size_t{300} * 1024) : rng() % 3000;
+      const size_t at = rng() % (source.size() - size);
+      if (rng() % 2 != 0)
+        emit_stable(out, padded(stable, at, size));
+      else
+        emit_copy(out, padded(stable, at, size));
+      expected.append(source, at, size);
+      if (rng() % 500 == 0) flush(out);
+    }
+    // More references than one writev takes.
+    for (size_t i = 0; i < 3 * static_cast<size_t>(out.max_pieces); ++i) {
+      emit_stable(out, padded(stable, i, limits.reference_size));
+      expected.append(source, i, limits.reference_size);
+    }
+    // From an empty array, a copy and a reference in turn, so that the array
+    // fills up while the block holds bytes that no piece describes yet.
+    flush(out);
+    for (size_t i = 0; i < 2 * static_cast<size_t>(out.max_pieces) + 3; ++i) {
+      emit_copy(out, padded(stable, i, 1 + i % 7));
+      emit_stable(out, padded(stable, 2 * i, limits.reference_size + i % 3));
+      expected.append(source, i, 1 + i % 7).append(source, 2 * i, limits.reference_size + i % 3);
+    }
+    emit_copy(out, padded(stable, 5, 9));
+    expected.append(source, 5, 9);
+    flush(out);
+    EXPECT_EQ(sink.error, 0);
+    EXPECT_EQ(sink.size, expected.size());
+    EXPECT_TRUE(written.compare(0, sink.size, expected) == 0) << limits.max_pieces;
   }
-  // More references than one writev takes.
-  for (int i = 0; i < 3 * output_buffer::max_pieces; ++i) {
-    emit_stable(out, stable.data.get() + i, output_buffer::reference_size);
-    expected.append(source, static_cast<size_t>(i), output_buffer::reference_size);
-  }
-  flush(out);
-  EXPECT_EQ(sink.error, 0);
-  written.resize(sink.size);
-  EXPECT_EQ(written.size(), expected.size());
-  EXPECT_TRUE(written == expected);
 }
 
 TEST(sink_writev, resumes_after_short_writes) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -54,12 +55,10 @@ size_t write_tim_line(char* out, const timing_params& params, bool master) {
 // a keyword line: the run of plain lines before it goes out in one piece,
 // the keyword line is handled, and a new run starts after it. Plain lines are
 // never looked at one by one. A keyword line may go on past its chunk; the
-// region_position carries it into the next.
+// region_position carries it into the next. Chunks are cut from the region,
+// whatever the size of the read block, so their offsets fit in 16 bits and
+// the scanner reads no further than the region for tiny read blocks too.
 namespace {
-
-// Each read asks for this much. A quarter of it made rare-keyword input 11%
-// slower, four times it gained nothing.
-constexpr size_t read_block = size_t{256} * 1024;
 
 constexpr int other_class = static_cast<int>(line_class::other);
 // A chunk is marked in one call of the scanner, and the blocks with a
@@ -81,9 +80,8 @@ struct chunk_marks {
 
 struct filter_state {
   // The TIM lines of an ordinary [0] and a master [1] pipe, formatted once
-  // per run, with room for the short copies that read past their end.
-  char tim_line[2][tim_line_max + short_copy] = {};
-  size_t tim_size[2] = {0, 0};
+  // per run.
+  padded_text<tim_line_max> tim_line[2];
   // The saved RULES line, empty until the first one; held once, however long.
   heap_buffer rules;
   size_t rules_size = 0;
@@ -102,22 +100,22 @@ void save_rules_line(filter_state& state, std::string_view line) {
 }
 
 // Handles one line of a keyword class.
-inline void handle_line(filter_state& state, output_buffer& out, std::string_view line,
+inline void handle_line(filter_state& state, output_buffer& out, padded_bytes line,
                         line_class kind) {
   switch (kind) {
     case line_class::pipe: {
-      const int master = is_master_pipe(pipe_number(line)) ? 1 : 0;
-      emit_copy(out, state.tim_line[master], state.tim_size[master]);
-      emit_copy(out, state.rules.data.get(), state.rules_size);
+      const int master = is_master_pipe(pipe_number(view(line))) ? 1 : 0;
+      emit_copy(out, padded(state.tim_line[master]));
+      emit_copy(out, padded(state.rules, 0, state.rules_size));
       break;
     }
     case line_class::rules:
-      save_rules_line(state, line);
+      save_rules_line(state, view(line));
       break;
     case line_class::tim:
       break;
     case line_class::other:
-      emit_stable(out, line.data(), line.size());
+      emit_stable(out, line);
       break;
   }
 }
@@ -177,9 +175,9 @@ struct region_position {
 // Writes the plain lines before the keyword line that ends at `line_end`,
 // handles that line, and starts a new run of plain lines after it.
 inline void finish_keyword_line(filter_state& state, output_buffer& out, region_position& pos,
-                                const char* begin, size_t line_end) {
-  emit_stable(out, begin + pos.plain_begin, pos.line_begin - pos.plain_begin);
-  handle_line(state, out, std::string_view(begin + pos.line_begin, line_end - pos.line_begin),
+                                padded_bytes region, size_t line_end) {
+  emit_stable(out, part(region, pos.plain_begin, pos.line_begin - pos.plain_begin));
+  handle_line(state, out, part(region, pos.line_begin, line_end - pos.line_begin),
               static_cast<line_class>(pos.line_kind));
   pos.plain_begin = line_end;
   pos.line_begin = line_end;
@@ -195,11 +193,12 @@ inline int take_candidates(int kind, const chunk_marks& marks, size_t& next, siz
   return kind;
 }
 
-// Handles the lines of the chunk at offset `chunk` of the region at `begin`,
-// going from candidate to candidate.
+// Handles the lines of the chunk at offset `chunk` of `region`, going from
+// candidate to candidate.
 void handle_chunk(filter_state& state, output_buffer& out, region_position& pos,
-                  const chunk_marks& marks, size_t chunk, const char* begin, const char* end) {
-  const char* const base = begin + chunk;
+                  const chunk_marks& marks, size_t chunk, padded_bytes region) {
+  const char* const end = region.data + region.size;
+  const char* const base = region.data + chunk;
   size_t next = 0;     // the next candidate in marks.starts
   size_t keyword = 0;  // offset in the chunk of the keyword line's first keyword, or 0
   for (;;) {
@@ -218,7 +217,7 @@ void handle_chunk(filter_state& state, output_buffer& out, region_position& pos,
     }
     // A stronger keyword later in the line decides its class.
     pos.line_kind = take_candidates(pos.line_kind, marks, next, newline, base, end);
-    finish_keyword_line(state, out, pos, begin, chunk + newline + 1);
+    finish_keyword_line(state, out, pos, region, chunk + newline + 1);
     if (state.out_of_memory) return;
   }
   // Only plain lines follow: the next line starts after the chunk's last newline.
@@ -250,30 +249,33 @@ void mark_chunk(filter_state& state, const char* begin, const char* end, size_t 
   marks.count = count;
 }
 
-// Handles every line in [begin, end), which starts at a line start; a last
-// line without a newline is handled as it stands.
-void handle_region(filter_state& state, output_buffer& out, const char* begin, const char* end) {
-  const size_t size = static_cast<size_t>(end - begin);
+// Handles every line of `region`, which starts at a line start; a last line
+// without a newline is handled as it stands.
+void handle_region(filter_state& state, output_buffer& out, padded_bytes region) {
+  const size_t size = region.size;
   region_position pos;
   for (size_t chunk = 0; chunk < size && !state.out_of_memory; chunk += 64 * state.marks.blocks) {
-    mark_chunk(state, begin, end, chunk);
-    handle_chunk(state, out, pos, state.marks, chunk, begin, end);
+    mark_chunk(state, region.data, region.data + size, chunk);
+    handle_chunk(state, out, pos, state.marks, chunk, region);
   }
   if (state.out_of_memory) return;
   if (pos.line_kind == other_class)
-    emit_stable(out, begin + pos.plain_begin, size - pos.plain_begin);
+    emit_stable(out, part(region, pos.plain_begin, size - pos.plain_begin));
   else
-    finish_keyword_line(state, out, pos, begin, size);
+    finish_keyword_line(state, out, pos, region, size);
 }
 
 // Reads all of `input` into `in` and handles it region by region.
 void filter_input(filter_state& state, output_buffer& out, heap_buffer& in, byte_source& input,
-                  const byte_sink& output) {
+                  const byte_sink& output, size_t read_block) {
   // `in` holds [0, held): at its start a partial line carried over from the
   // last read, then fresh data. Only whole lines are handled before end of
-  // input, so the block grows only for a line longer than half of it.
+  // input, so the block grows only for a line longer than half of it. The
+  // lines handled are borrowed by the output until it is flushed: `in` is
+  // grown, read into and moved only after a flush.
   size_t held = 0;
   while (output.error == 0) {
+    assert(borrows_nothing(out));
     if (in.capacity - held < read_block / 2 && !reserve(in, in.capacity + 1)) {
       state.out_of_memory = true;
       return;
@@ -281,15 +283,15 @@ void filter_input(filter_state& state, output_buffer& out, heap_buffer& in, byte
     char* data = in.data.get();
     const size_t n = source_read(input, data + held, in.capacity - held);
     if (n == 0) {  // end of input or a read error: what is held is the last line
-      handle_region(state, out, data, data + held);
+      handle_region(state, out, padded(in, 0, held));
       return;
     }
     const char* newline = find_last_byte(data + held, data + held + n, '\n');
     held += n;
     if (newline == nullptr) continue;
     const size_t whole = static_cast<size_t>(newline + 1 - data);
-    handle_region(state, out, data, data + whole);
-    flush(out);  // before the lines it points into are moved or read over
+    handle_region(state, out, padded(in, 0, whole));
+    flush(out);
     if (state.out_of_memory) return;
     std::memmove(data, data + whole, held - whole);
     held -= whole;
@@ -299,19 +301,24 @@ void filter_input(filter_state& state, output_buffer& out, heap_buffer& in, byte
 }  // namespace
 
 void run_filter(byte_source& input, const timing_params& params, byte_sink& output,
-                block_scanner scan) {
+                block_scanner scan, const filter_limits& limits) {
   filter_state state;
   state.scan = scan;
-  for (int master = 0; master < 2; ++master)
-    state.tim_size[master] = write_tim_line(state.tim_line[master], params, master != 0);
+  for (int master = 0; master < 2; ++master) {
+    padded_text<tim_line_max>& line = state.tim_line[master];
+    line.size = write_tim_line(line.text, params, master != 0);
+  }
 
+  // Half a read block of 1 byte would be none: no read would grow the block.
+  const size_t read_block = std::max(limits.read_block, size_t{2});
   output_buffer out;
   heap_buffer in;
-  if (!open_output(out, output) || !reserve(in, read_block) || !reserve(state.rules, short_copy)) {
+  if (!open_output(out, output, limits) || !reserve(in, read_block) ||
+      !reserve(state.rules, short_copy)) {
     input.error = ENOMEM;
     return;
   }
-  filter_input(state, out, in, input, output);
+  filter_input(state, out, in, input, output, read_block);
   flush(out);
   if (state.out_of_memory && input.error == 0) input.error = ENOMEM;
 }

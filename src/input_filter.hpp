@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "byte_stream.hpp"
+#include "filter_limits.hpp"
 #include "keyword_scan.hpp"
 #include "timing_params.hpp"
 
@@ -16,7 +17,10 @@
 enum class line_class : uint8_t { pipe, rules, tim, other };
 
 // Classifies one line by plain case-sensitive substring search, first match
-// winning: "PIPE", then "RULES", then "TIM", else other.
+// winning: "PIPE", then "RULES", then "TIM", else other. This is the rule in
+// its plain form, not the code that ships: run_filter decides the class from
+// the keyword marks itself, and the tests hold it to this rule (the fuzzer to
+// a copy of its own).
 line_class classify_line(std::string_view line);
 
 // The pipe number of a PIPE line: its second ':'-separated field (runs of ':'
@@ -40,8 +44,9 @@ size_t write_tim_line(char* out, const timing_params& params, bool master);
 // Stops at end of input, at a read error (kept in input.error), when memory
 // for a line cannot be had (ENOMEM, kept in input.error), or after a write
 // error (kept in output.error). All that was rewritten before is written.
-// `scan` only changes the speed, never the output.
+// `scan` and `limits` only change the speed, never the output.
 void run_filter(byte_source& input, const timing_params& params, byte_sink& output,
-                block_scanner scan = best_block_scanner());
+                block_scanner scan = best_block_scanner(),
+                const filter_limits& limits = shipped_limits);
 
 #endif  // KESTRIG_INPUT_FILTER_HPP

@@ -13,7 +13,8 @@ const std::string ordinary_tim = "TIM,36,44,45,55,27,33,18,22,100,100,100,100\n"
 const std::string master_tim = "TIM,41,49,55,65,27,33,18,22,100,100,100,100\n";
 
 std::string rewrite(std::string_view text, size_t max_read = static_cast<size_t>(-1),
-                    block_scanner scan = best_block_scanner()) {
+                    block_scanner scan = best_block_scanner(),
+                    const filter_limits& limits = shipped_limits) {
   // Again with more room, until the output fits.
   for (size_t room = text.size() + 4096;; room *= 4) {
     byte_source input;
@@ -23,7 +24,7 @@ std::string rewrite(std::string_view text, size_t max_read = static_cast<size_t>
     byte_sink output;
     output.buffer = result.data();
     output.capacity = room;
-    run_filter(input, example, output, scan);
+    run_filter(input, example, output, scan, limits);
     if (output.error == ENOSPC) continue;
     EXPECT_EQ(input.error, 0);
     EXPECT_EQ(output.error, 0);
@@ -86,16 +87,47 @@ std::string random_input(size_t size, unsigned seed) {
 
 }  // namespace
 
-TEST(classify_line, searches_keywords_in_order) {
-  EXPECT_EQ(classify_line("PIPE:1\n"), line_class::pipe);
-  EXPECT_EQ(classify_line("a PIPELINE b"), line_class::pipe);
-  EXPECT_EQ(classify_line("TIM RULES PIPE"), line_class::pipe);
-  EXPECT_EQ(classify_line("TIM RULES"), line_class::rules);
-  EXPECT_EQ(classify_line("OPTIMUM\n"), line_class::tim);
-  EXPECT_EQ(classify_line("TIMEOUT"), line_class::tim);
-  EXPECT_EQ(classify_line("pipe Rules tim PIP E RULE TI\n"), line_class::other);
-  EXPECT_EQ(classify_line(""), line_class::other);
-  EXPECT_EQ(classify_line(std::string_view("\0PIPE", 5)), line_class::pipe);
+TEST(classify_line, searches_keywords_in_order_as_run_filter_does) {
+  const struct {
+    std::string_view line;
+    line_class kind;
+  } cases[] = {
+      {"PIPE:1", line_class::pipe},
+      {"a PIPELINE b", line_class::pipe},
+      {"TIM RULES PIPE", line_class::pipe},
+      {"PIPE:4 RULES", line_class::pipe},
+      {"TIM RULES", line_class::rules},
+      {"RULESTIM", line_class::rules},
+      {"OPTIMUM", line_class::tim},
+      {"TIMEOUT", line_class::tim},
+      {"pipe Rules tim PIP E RULE TI PIPRULESE", line_class::rules},
+      {"pipe Rules tim PIP E RULE TI PPIPE", line_class::pipe},
+      {"pipe Rules tim PIP E RULE TI", line_class::other},
+      {"TI:M PIPPIE RULE:S", line_class::other},
+      {"", line_class::other},
+      {std::string_view("\0PIPE", 5), line_class::pipe},
+  };
+  // The engine decides the class itself: each line goes through it after a
+  // saved RULES line and before a PIPE line that shows what was saved, with
+  // the keyword at every offset of a 64-byte block and of the tiny reads.
+  int count = 0;
+  const block_scanner* scanners = available_block_scanners(count);
+  for (const auto& c : cases) {
+    EXPECT_EQ(classify_line(c.line), c.kind) << c.line;
+    for (size_t pad = 0; pad < 70; ++pad) {
+      const std::string line = std::string(pad, 'x') + std::string(c.line) + "\n";
+      const std::string input = "RULES r\n" + line + "PIPE:2\n";
+      std::string expected;
+      if (c.kind == line_class::pipe)
+        expected = (is_master_pipe(pipe_number(line)) ? master_tim : ordinary_tim) + "RULES r\n";
+      if (c.kind == line_class::other) expected = line;
+      expected += ordinary_tim + (c.kind == line_class::rules ? line : "RULES r\n");
+      for (int s = 0; s < count; ++s) {
+        EXPECT_EQ(rewrite(input, static_cast<size_t>(-1), scanners[s]), expected) << line << s;
+        EXPECT_EQ(rewrite(input, 7, scanners[s], tiny_limits), expected) << line << s;
+      }
+    }
+  }
 }
 
 TEST(pipe_number, reads_the_second_field) {
@@ -176,6 +208,7 @@ TEST(run_filter, handles_whole_lines_of_any_length) {
   const std::string expected = long_plain + "\n" + master_tim + long_rules + long_plain;
   EXPECT_EQ(rewrite(input), expected);
   EXPECT_EQ(rewrite(input, 4093), expected);
+  EXPECT_EQ(rewrite(input, static_cast<size_t>(-1), best_block_scanner(), tiny_limits), expected);
 }
 
 TEST(run_filter, every_scanner_matches_the_line_by_line_rewrite) {
@@ -195,6 +228,9 @@ TEST(run_filter, every_scanner_matches_the_line_by_line_rewrite) {
       const std::string head = input.substr(0, 20000);
       EXPECT_TRUE(rewrite(head, 1 + seed, scanners[s]) == rewrite_by_lines(head))
           << seed << " " << s;
+      // Every limit of the filter reached many times over.
+      EXPECT_TRUE(rewrite(input, static_cast<size_t>(-1), scanners[s], tiny_limits) == expected)
+          << seed << " " << s;
     }
   }
 }
@@ -211,6 +247,8 @@ TEST(run_filter, finds_keywords_at_every_block_offset) {
   const std::string expected = rewrite_by_lines(input);
   int count = 0;
   const block_scanner* scanners = available_block_scanners(count);
-  for (int s = 0; s < count; ++s)
+  for (int s = 0; s < count; ++s) {
     EXPECT_TRUE(rewrite(input, static_cast<size_t>(-1), scanners[s]) == expected) << s;
+    EXPECT_TRUE(rewrite(input, static_cast<size_t>(-1), scanners[s], tiny_limits) == expected) << s;
+  }
 }
