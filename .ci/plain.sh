@@ -3,4 +3,4 @@
 echo "== tests (portable scanner only, KESTRIG_SIMD=OFF)"
 cmake -S . -B build-plain -DKESTRIG_SIMD=OFF -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 cmake --build build-plain
-ctest --test-dir build-plain --output-on-failure
+ctest --test-dir build-plain --output-on-failure --no-tests=error

@@ -72,34 +72,57 @@ prebuilt_check riscv64 "UCB RISC-V" riscv64
 prebuilt_check s390x "IBM S/390" s390x
 
 # The README's installs and uninstalls of the amd64 tarball, its lines as
-# they stand. For one user, as an ordinary user with a home of its own: the
-# shell finds the program and man its page, and the uninstall leaves the
-# home as it was. For everyone, into a copy of Debian's /usr/local folders.
+# they stand. For one user, as an ordinary user with a home of its own: in a
+# fresh home the shell finds the program and man its page, and the uninstall
+# leaves only the empty shared folders the install made. Then, for one user
+# and for everyone (into a folder in place of /usr/local), into folders that
+# hold the shared folders already, empty and full, installed once and twice:
+# the uninstall leaves them exactly as they were.
+user_install=$(readme_line 'mkdir -p ~/.local && tar -xzf kestrig-')
+user_uninstall=$(readme_line 'rm ~/.local/bin/kestrig')
+system_install=$(readme_line 'strip-components=1 -C /usr/local')
+system_uninstall=$(readme_line 'rm /usr/local/bin/kestrig')
+as_nobody() {  # home, command; in the home, with ~/.local/bin on the PATH
+  runuser -u nobody -- env -i HOME="$1" PATH="$1/.local/bin:/usr/bin:/bin" bash -euo pipefail -c "cd && $2"
+}
 home=$prebuilt_work/home
 mkdir "$home" && chown nobody: "$home"
 install -m 644 "$release/kestrig-$version-linux-amd64.tar.gz" "$home/"
-runuser -u nobody -- env -i HOME="$home" PATH="$home/.local/bin:/usr/bin:/bin" \
-  install="$(readme_line 'mkdir -p ~/.local && tar -xzf kestrig-')" \
-  uninstall="$(readme_line '(cd ~ && rm .local/bin/kestrig')" bash -euo pipefail -c '
-  cd
-  eval "$install"
+as_nobody "$home" "$user_install"'
   [ "$(command -v kestrig)" = ~/.local/bin/kestrig ]
   [ "$(man -w kestrig)" = ~/.local/share/man/man1/kestrig.1.gz ]
-  kestrig "$@" ~/.local/share/doc/kestrig/examples/pipes.txt > out
-  eval "$uninstall"
-  [ ! -e ~/.local ]
-' prebuilt "${example_numbers[@]}"
+  kestrig '"${example_numbers[*]}"' ~/.local/share/doc/kestrig/examples/pipes.txt > out
+  '"$user_uninstall"
 cmp "$home/out" "$package_work/example/out"
-echo "the amd64 tarball installed into ~/.local and removed: kestrig and man kestrig found"
-local_root=$prebuilt_work/local
-mkdir -p "$local_root/usr/local/bin" "$local_root/usr/local/share/man"
-before=$(cd "$local_root" && find . | sort)
-system_install=$(readme_line 'strip-components=1 -C /usr/local' | sed "s|/usr/local|$local_root&|")
-(cd "$release" && eval "$system_install")
-for f in "${files[@]}"; do
-  [ -f "$local_root/usr/local/$f" ] || { echo "not installed into /usr/local: $f"; exit 1; }
+left=$(cd "$home" && find .local ! -type d -o -name '*kestrig*')
+[ -z "$left" ] || { echo "left behind in ~/.local:"; echo "$left"; exit 1; }
+echo "the amd64 tarball installed into a fresh ~/.local and removed: kestrig and man kestrig found"
+for shared in empty full; do
+  for times in 1 2; do
+    home=$prebuilt_work/home-$shared-$times
+    mkdir "$home" && cp "$release/kestrig-$version-linux-amd64.tar.gz" "$home/"
+    shared_folders "$home/.local" "$shared"
+    chown -R nobody: "$home"
+    before=$(snapshot "$home/.local")
+    for ((i = 0; i < times; i++)); do as_nobody "$home" "$user_install"; done
+    as_nobody "$home" 'test -x ~/.local/bin/kestrig'
+    as_nobody "$home" "$user_uninstall"
+    [ "$(snapshot "$home/.local")" = "$before" ] ||
+      { echo "~/.local with $shared shared folders, installed $times times: not as it was"; exit 1; }
+
+    local_root=$prebuilt_work/local-$shared-$times
+    shared_folders "$local_root/usr/local" "$shared"
+    before=$(snapshot "$local_root/usr/local")
+    for ((i = 0; i < times; i++)); do
+      (cd "$release" && eval "${system_install//\/usr\/local/$local_root/usr/local}")
+    done
+    for f in "${files[@]}"; do
+      [ -f "$local_root/usr/local/$f" ] || { echo "not installed into /usr/local: $f"; exit 1; }
+    done
+    eval "${system_uninstall//\/usr\/local/$local_root/usr/local}"
+    [ "$(snapshot "$local_root/usr/local")" = "$before" ] ||
+      { echo "/usr/local with $shared shared folders, installed $times times: not as it was"; exit 1; }
+  done
 done
-eval "$(readme_line '(cd /usr/local && rm bin/kestrig' | sed "s|/usr/local|$local_root&|")"
-[ "$(cd "$local_root" && find . | sort)" = "$before" ] ||
-  { echo "the uninstall from /usr/local did not leave it as it was"; exit 1; }
-echo "the amd64 tarball installed into /usr/local's folders and removed"
+echo "the amd64 tarball installed once and twice into ~/.local and /usr/local with empty and full" \
+     "shared folders, and removed: each as it was"

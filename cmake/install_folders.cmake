@@ -3,9 +3,12 @@
 # exist yet, one level at a time, and gives it mode 0755. CMake's own folder
 # permissions go through mkdir, which the installer's umask still cuts; with
 # umask 077 the folders would be root's alone. Existing folders stay as they
-# are. Each folder made is listed in install_manifest.txt, as the files are
-# (without DESTDIR), so that an uninstall that goes through the list sorted
-# backwards removes each folder the install made once its files are gone.
+# are. The folders in kestrig_own_folders, which hold the tool's files alone,
+# are listed in install_manifest.txt as the files are (without DESTDIR), on
+# every install, whether made now or by an install before: an uninstall that
+# goes through the list sorted backwards removes them once their files are
+# gone. Folders that other programs share (bin, share/man/man1, share/doc)
+# are never listed, even when this install made them.
 foreach(folder IN LISTS kestrig_folders)
   cmake_path(APPEND CMAKE_INSTALL_PREFIX "${folder}" OUTPUT_VARIABLE target)
   cmake_path(ABSOLUTE_PATH target NORMALIZE)
@@ -20,7 +23,11 @@ foreach(folder IN LISTS kestrig_folders)
       file(MAKE_DIRECTORY "$ENV{DESTDIR}${path}")
       file(CHMOD "$ENV{DESTDIR}${path}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
            GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-      list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${path}")
     endif()
   endforeach()
+endforeach()
+foreach(folder IN LISTS kestrig_own_folders)
+  cmake_path(APPEND CMAKE_INSTALL_PREFIX "${folder}" OUTPUT_VARIABLE target)
+  cmake_path(ABSOLUTE_PATH target NORMALIZE)
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${target}")
 endforeach()

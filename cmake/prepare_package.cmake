@@ -23,3 +23,11 @@ file(GLOB_RECURSE binaries "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*/bin/*")
 foreach(binary IN LISTS binaries)
   kestrig_strip("${CPACK_KESTRIG_STRIP}" "${binary}")
 endforeach()
+
+# With SOURCE_DATE_EPOCH set, every staged file and folder gets its time:
+# rpm clamps only times later than it, so a package built before that date
+# (a changelog dated later in the day) would carry the build's own times.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  execute_process(COMMAND find . -exec touch -h -d @$ENV{SOURCE_DATE_EPOCH} {} +
+                  WORKING_DIRECTORY "${CPACK_TEMPORARY_INSTALL_DIRECTORY}" COMMAND_ERROR_IS_FATAL ANY)
+endif()
