@@ -24,12 +24,13 @@
 //
 // It writes in place through open(2) instead, truncating, where a rename
 // would change what the file is or cannot be done: `path` is a symbolic link
-// (which stays a link), not a regular file, has more than one link, belongs
-// to another user, keeps a group the new file cannot have, or no file may be
-// created beside it (nor a random name be had or found free). That open
-// does not block: a FIFO with no reader is an error (ENXIO), not a hang.
-// Links are followed one by one, and each link on the way and the name it
-// ends at are judged in their own folders as below.
+// (which stays a link), not a regular file, belongs to another user, keeps
+// a group the new file cannot have, has more than one link outside a shared
+// folder, or no file may be created beside it (nor a random name be had or
+// found free). That open does not block: a FIFO with no reader is an error
+// (ENXIO), not a hang. Links are followed one by one, and each link on the
+// way and the name it ends at are judged in their own folders as below; the
+// folders on the way are taken as the system finds them.
 //
 // In a folder with the sticky bit that its group or others may write to
 // (/tmp, a team's drop folder), a name there that belongs to neither this
