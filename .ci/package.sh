@@ -131,12 +131,12 @@ modes=$(cd "$prefix" && find . \( -type d ! -perm 0755 \) -o \( -type f -path ./
 if [ -n "$modes" ]; then echo "wrong mode after the install:"; echo "$modes"; exit 1; fi
 
 # The README's install and uninstall lines, as they stand, with a prefix in
-# place of /usr/local that holds the shared folders already, empty and full,
-# installed once and twice (an upgrade): the uninstall leaves it exactly as
-# it was.
+# place of /usr/local that holds the shared folders already, empty, full and
+# linked, installed once and twice (an upgrade): the uninstall leaves it
+# exactly as it was.
 install_line=$(readme_line 'cmake --install build --prefix')
 uninstall_line=$(readme_line 'build/install_manifest.txt')
-for shared in empty full; do
+for shared in empty full linked; do
   for times in 1 2; do
     prefix=$package_work/prefix-$shared-$times
     shared_folders "$prefix" "$shared"
@@ -148,7 +148,7 @@ for shared in empty full; do
       { echo "a prefix with $shared shared folders, installed $times times: not as it was"; exit 1; }
   done
 done
-echo "cmake --install once and twice into a prefix with empty and full shared folders, and removed"
+echo "cmake --install once and twice into a prefix with empty, full and linked shared folders, and removed"
 
 # Distcheck: the tarball alone, unpacked read-only, built out of tree by an
 # ordinary user, passes the whole suite, installs into a DESTDIR, and the

@@ -76,8 +76,8 @@ prebuilt_check s390x "IBM S/390" s390x
 # fresh home the shell finds the program and man its page, and the uninstall
 # leaves only the empty shared folders the install made. Then, for one user
 # and for everyone (into a folder in place of /usr/local), into folders that
-# hold the shared folders already, empty and full, installed once and twice:
-# the uninstall leaves them exactly as they were.
+# hold the shared folders already, empty, full and linked, installed once
+# and twice: the uninstall leaves them exactly as they were.
 user_install=$(readme_line 'mkdir -p ~/.local && tar -xzf kestrig-')
 user_uninstall=$(readme_line 'rm ~/.local/bin/kestrig')
 system_install=$(readme_line 'strip-components=1 -C /usr/local')
@@ -97,7 +97,7 @@ cmp "$home/out" "$package_work/example/out"
 left=$(cd "$home" && find .local ! -type d -o -name '*kestrig*')
 [ -z "$left" ] || { echo "left behind in ~/.local:"; echo "$left"; exit 1; }
 echo "the amd64 tarball installed into a fresh ~/.local and removed: kestrig and man kestrig found"
-for shared in empty full; do
+for shared in empty full linked; do
   for times in 1 2; do
     home=$prebuilt_work/home-$shared-$times
     mkdir "$home" && cp "$release/kestrig-$version-linux-amd64.tar.gz" "$home/"
@@ -124,5 +124,5 @@ for shared in empty full; do
       { echo "/usr/local with $shared shared folders, installed $times times: not as it was"; exit 1; }
   done
 done
-echo "the amd64 tarball installed once and twice into ~/.local and /usr/local with empty and full" \
+echo "the amd64 tarball installed once and twice into ~/.local and /usr/local with empty, full and linked" \
      "shared folders, and removed: each as it was"
