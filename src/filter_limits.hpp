@@ -1,7 +1,8 @@
 // The sizes the filter works with, in one record: the tool runs with
-// shipped_limits; tests and the fuzzer run the same code with tiny_limits,
-// so that a few hundred bytes of input reach every limit that megabytes
-// reach in the tool. The output never depends on the limits.
+// shipped_limits; tests run the same code with tiny_limits, the fuzzer with
+// tiny limits its input chooses, so that a few hundred bytes of input reach
+// every limit that megabytes reach in the tool. The output never depends on
+// the limits.
 #ifndef KESTRIG_FILTER_LIMITS_HPP
 #define KESTRIG_FILTER_LIMITS_HPP
 

@@ -1,6 +1,7 @@
-// Replacing a small file the tool owns, so that readers and runs at the same
-// time in the same directory see the old text or one run's new text whole,
-// never a mix or an empty file, and a failed write leaves the old file be.
+// Replacing a small file the tool owns, mostly so that readers and runs at
+// the same time in the same directory see the old text or one run's new text
+// whole, never a mix or an empty file, and a failed write leaves the old file
+// be; where it must write in place, a failed write leaves the file cut short.
 #ifndef KESTRIG_REPLACE_FILE_HPP
 #define KESTRIG_REPLACE_FILE_HPP
 
@@ -11,8 +12,8 @@
 //
 // A regular file of this user with one link that already holds exactly
 // `text` is left as it is, inode, bits and group, and only gets the current
-// time as its modification time: repeated runs cost less and leave the file
-// untouched. (A run at the same time that finds its own text there counts as
+// time as its access and modification times: repeated runs cost less and
+// leave the file untouched. (A run at the same time that finds its own text there counts as
 // having written it.)
 //
 // Otherwise it mostly writes a new file beside `path`, created exclusively

@@ -1,5 +1,6 @@
-// The timing configuration file written at the end of every successful run:
-// 32 fixed lines, ten of them holding values computed from the parameters.
+// The timing configuration file written at the end of every run that gets
+// past the checks made before any output: 32 fixed lines, ten of them
+// holding values computed from the parameters.
 #ifndef KESTRIG_TIMING_CFG_HPP
 #define KESTRIG_TIMING_CFG_HPP
 
