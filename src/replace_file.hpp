@@ -13,8 +13,8 @@
 // A regular file of this user with one link that already holds exactly
 // `text` is left as it is, inode, bits and group, and only gets the current
 // time as its access and modification times: repeated runs cost less and
-// leave the file untouched. (A run at the same time that finds its own text there counts as
-// having written it.)
+// leave the file untouched. (A run at the same time that finds its own text
+// there counts as having written it.)
 //
 // Otherwise it mostly writes a new file beside `path`, created exclusively
 // under a name of its own that nobody can guess, ".NAME." and 16 random
