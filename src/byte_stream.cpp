@@ -96,7 +96,11 @@ void sink_writev(byte_sink& sink, iovec* pieces, int count) {
 }
 
 int open_file(const char* path, int flags, mode_t mode) {
-  const int fd = open(path, flags | O_CLOEXEC, mode);
+  return open_file_at(AT_FDCWD, path, flags, mode);
+}
+
+int open_file_at(int folder, const char* name, int flags, mode_t mode) {
+  const int fd = openat(folder, name, flags | O_CLOEXEC, mode);
   if (fd < 0 || fd > STDERR_FILENO) return fd;
   const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
   const int error = errno;

@@ -47,4 +47,8 @@ void sink_writev(byte_sink& sink, iovec* pieces, int count);
 // the descriptor, or -1 with errno set.
 int open_file(const char* path, int flags, mode_t mode = 0);
 
+// The same for `name` in the folder `folder` (a descriptor, or AT_FDCWD), as
+// openat(2) takes them.
+int open_file_at(int folder, const char* name, int flags, mode_t mode = 0);
+
 #endif  // KESTRIG_BYTE_STREAM_HPP

@@ -154,8 +154,8 @@ int main(int argc, char** argv) {
     report("write error", output.error);
     status = io_failure_status;
   }
-  if (const int error = write_timing_cfg(args->params); error != 0) {
-    report(timing_cfg_path, error);
+  if (const replace_result cfg = write_timing_cfg(args->params); cfg.error != 0) {
+    report(timing_cfg_path, failure_text(cfg).c_str());
     status = io_failure_status;
   }
   if (pipe_closed) {

@@ -1,47 +1,69 @@
-// Replacing a small file the tool owns, mostly so that readers and runs at
-// the same time in the same directory see the old text or one run's new text
-// whole, never a mix or an empty file, and a failed write leaves the old file
-// be; where it must write in place, a failed write leaves the file cut short.
+// Replacing a small file the tool owns, so that readers and runs at the same
+// time in the same folder see the old text or one run's new text whole,
+// never a mix or an empty file, that a failed write leaves the old file as
+// it was, and that nobody else gets hold of the file on the way.
+//
+// The name is resolved by the tool itself, one component at a time, each
+// looked at through a descriptor of the folder it lies in, so that no
+// folder is looked up twice and every name on the way is judged where it
+// lies: in a folder with the sticky bit that its group or others may write
+// to (/tmp, a team's drop folder), a name of any kind, folder, symbolic
+// link, FIFO or file, that belongs to neither this user nor the folder's
+// owner is not gone through. Folders that others may write without the
+// sticky bit give them every name in them; they are not guarded.
 #ifndef KESTRIG_REPLACE_FILE_HPP
 #define KESTRIG_REPLACE_FILE_HPP
 
+#include <string>
 #include <string_view>
 
-// Makes the file at `path` hold exactly `text` and returns 0, or the errno of
-// the first failure.
+// What became of a replacement.
+struct replace_result {
+  int error = 0;  // errno of the first failure; 0: the file holds the text
+  // With EACCES: the name on the way, as reached, that the rule above
+  // refused, and why in a few words.
+  std::string refused;
+  const char* refused_because = nullptr;
+  // After a failure: a file that could not be removed and is left in the
+  // folder under this name, the new text or (`left_is_old`) the old one.
+  std::string left;
+  bool left_is_old = false;
+};
+
+// Makes the file at `path` hold exactly `text`.
 //
-// A regular file of this user with one link that already holds exactly
-// `text` is left as it is, inode, bits and group, and only gets the current
-// time as its access and modification times: repeated runs cost less and
-// leave the file untouched. (A run at the same time that finds its own text
-// there counts as having written it.)
+// A regular file with one name that already holds exactly `text` is left
+// as it is and only gets the current time as its access and modification
+// times: repeated runs cost less and leave the file untouched.
 //
-// Otherwise it mostly writes a new file beside `path`, created exclusively
-// under a name of its own that nobody can guess, ".NAME." and 16 random
-// hexadecimal digits, and renames it over `path`. On failure that file is
-// removed and the old one stays as it was; should the old file not go
-// after the swap, that is the error. An existing file keeps its permission
-// bits and group; a new one gets 0666 less the umask.
+// Otherwise a new file is made beside it under a name nobody can guess,
+// ".NAME." and 16 random hexadecimal digits, born readable and writable by
+// this user alone; it is written whole, and only then given the old file's
+// group, mode (set-user-ID and set-group-ID bits included) and extended
+// attributes (its access ACL among them), and renamed over `path`. A new
+// file, where there was none, gets what creating it would have given
+// (0666 less the umask, or the folder's default ACL). On failure the new
+// file is removed and the old one stays as it was.
 //
-// It writes in place through open(2) instead, truncating, where a rename
-// would change what the file is or cannot be done: `path` is a symbolic link
-// (which stays a link), not a regular file, belongs to another user, keeps
-// a group the new file cannot have, has more than one link outside a shared
-// folder, or no file may be created beside it (nor a random name be had or
-// found free). That open does not block: a FIFO with no reader is an error
-// (ENXIO), not a hang. Links are followed one by one, and each link on the
-// way and the name it ends at are judged in their own folders as below; the
-// folders on the way are taken as the system finds them.
+// Where the new file, so made, would not be what the old one was (another
+// owner, or a group, mode or attribute it could not be given), the old one
+// is written in place instead, truncated and rewritten through open(2); so
+// is a name that is not a regular file (a symbolic link stays a link), a
+// file with more than one name outside a shared folder, and any file where
+// no new one can be made beside it. An in-place write that fails leaves the
+// file cut short. A FIFO with no reader is an error (ENXIO), not a hang.
+// In a shared folder a file with more than one name is never written
+// through: it is replaced, or refused where a replacement would change it.
 //
-// In a folder with the sticky bit that its group or others may write to
-// (/tmp, a team's drop folder), a name there that belongs to neither this
-// user nor the folder's owner is not written through, whatever the
-// system's own settings: a symbolic link, FIFO or regular file. That is
-// EACCES, and nothing is changed. A file of this user's with more than one
-// link is replaced there, so that the other names keep the old contents.
+// A share that refuses to rename over a file another process holds open
+// gets the rename again for a moment.
 //
 // Nothing is synced to disk: the callers' files are derived data that a
 // rerun makes again.
-int replace_file(const char* path, std::string_view text);
+replace_result replace_file(const char* path, std::string_view text);
+
+// The failure in words: the system's message for the error, then the name
+// refused or left behind, if any.
+std::string failure_text(const replace_result& result);
 
 #endif  // KESTRIG_REPLACE_FILE_HPP

@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "replace_file.hpp"
-
 int32_t scale_by_1_3(int32_t value) {
   const double product = static_cast<double>(value) * 1.3;
   // The conversion of an out-of-range double is undefined, so clamp first.
@@ -57,7 +55,7 @@ size_t format_timing_cfg(char* out, const timing_params& params) {
   return static_cast<size_t>(n);
 }
 
-int write_timing_cfg(const timing_params& params) {
+replace_result write_timing_cfg(const timing_params& params) {
   char text[timing_cfg_max];
   const size_t size = format_timing_cfg(text, params);
   return replace_file(timing_cfg_path, std::string_view(text, size));

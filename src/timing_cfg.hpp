@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "replace_file.hpp"
 #include "timing_params.hpp"
 
 // `value` times 1.3 in double precision, truncated toward zero and clamped
@@ -24,7 +25,7 @@ constexpr size_t timing_cfg_max = 1024;
 size_t format_timing_cfg(char* out, const timing_params& params);
 
 // Replaces timing.cfg in the current directory with the text, as a whole
-// (see replace_file). Returns 0, or the errno of the first failure.
-int write_timing_cfg(const timing_params& params);
+// (see replace_file), and tells how that went.
+replace_result write_timing_cfg(const timing_params& params);
 
 #endif  // KESTRIG_TIMING_CFG_HPP
