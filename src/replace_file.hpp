@@ -45,11 +45,12 @@ struct replace_result {
 // (0666 less the umask, or the folder's default ACL). On failure the new
 // file is removed and the old one stays as it was.
 //
-// Where the new file, so made, would not be what the old one was (another
-// owner, or a group, mode or attribute it could not be given), the old one
-// is written in place instead, truncated and rewritten through open(2); so
-// is a name that is not a regular file (a symbolic link stays a link), a
-// file with more than one name outside a shared folder, and any file where
+// A symbolic link is followed, and stays a link: what it leads to is
+// written. Where the new file, so made, would not be what the old one was
+// (another owner, or a group, mode or attribute it could not be given),
+// the old one is written in place instead, truncated and rewritten through
+// open(2); so is what is not a regular file, a file with more than one name
+// outside a shared folder, one this user cannot read, and any file where
 // no new one can be made beside it. An in-place write that fails leaves the
 // file cut short. A FIFO with no reader is an error (ENXIO), not a hang.
 // In a shared folder a file with more than one name is never written
