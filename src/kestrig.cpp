@@ -155,7 +155,9 @@ int main(int argc, char** argv) {
     status = io_failure_status;
   }
   if (const replace_result cfg = write_timing_cfg(args->params); cfg.error != 0) {
-    report(timing_cfg_path, failure_text(cfg).c_str());
+    char reason[PATH_MAX + 256];
+    failure_text(cfg, reason, sizeof reason);
+    report(timing_cfg_path, reason);
     status = io_failure_status;
   }
   if (pipe_closed) {

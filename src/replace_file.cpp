@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "byte_stream.hpp"
 
@@ -73,83 +73,108 @@ void release(int fd) {
 struct found_name {
   int folder = AT_FDCWD;  // the folder (O_PATH), or the current one
   struct stat folder_stat = {};
-  std::string name;   // the last name, in `folder`
-  std::string shown;  // the path by which it was reached, for messages
-  int file = -1;      // what `name` is (O_PATH); -1: nothing there
+  char name[NAME_MAX + 1] = "";  // the last name, in `folder`
+  int file = -1;                 // what `name` is (O_PATH); -1: nothing there
   struct stat file_stat = {};
 };
 
+// A text whose names are being walked, where it lies: the path given, or
+// a symbolic link's text (`owned`, to be freed), from `at` on.
+struct walked_text {
+  char* owned = nullptr;
+  const char* text = nullptr;
+  size_t at = 0;
+};
+
+// Whether `text` names anything more from `at` on.
+bool names_more(const walked_text& text) {
+  return text.text[text.at + std::strspn(text.text + text.at, "/")] != '\0';
+}
+
 // Resolves `path` from the current folder, name by name, following
 // symbolic links itself (at most 40, as the kernel counts) and judging each
-// name in its own folder. 0, or the errno; a name refused leaves its path
-// in `refused`.
-int find(const char* path, found_name& found, std::string& refused) {
-  std::string rest = path;
-  std::string at;  // the folder reached, as text: "" or ending in '/'
+// name in its own folder. A link's text is walked where it lies, before the
+// rest of the text that led to it. 0, or the errno; a name refused leaves
+// its text, up to it, in `refused`.
+int find(const char* path, found_name& found, char (&refused)[PATH_MAX]) {
   if (fstatat(AT_FDCWD, ".", &found.folder_stat, 0) != 0) return errno;
-  for (int links = 0;;) {
-    if (rest.starts_with('/')) {
+  walked_text texts[41];
+  int depth = 1;
+  int error = 0;
+  texts[0].text = path;
+  for (int links = 0; error == 0;) {
+    walked_text& top = texts[depth - 1];
+    if (top.at == 0 && top.text[0] == '/') {
       const int root = open_file("/", O_PATH | O_DIRECTORY);
-      if (root < 0) return errno;
+      if (root < 0 || fstat(root, &found.folder_stat) != 0) error = errno;
       release(found.folder);
       found.folder = root;
-      if (fstat(root, &found.folder_stat) != 0) return errno;
-      at.assign(1, '/');
     }
-    const size_t begin = rest.find_first_not_of('/');
-    if (begin == std::string::npos) return EISDIR;  // the path names a folder
-    const size_t end = std::min(rest.find('/', begin), rest.size());
-    const std::string name = rest.substr(begin, end - begin);
-    const size_t next = rest.find_first_not_of('/', end);
-    rest.erase(0, next == std::string::npos ? rest.size() : next);
-    const bool last = rest.empty();
-
-    const int fd = open_file_at(found.folder, name.c_str(), O_PATH | O_NOFOLLOW);
-    if (fd < 0 && errno == ENOENT && last) {
-      found.name = name;
-      found.shown = at + name;
-      return 0;
-    }
-    if (fd < 0) return errno;
-    struct stat seen = {};
-    if (fstat(fd, &seen) != 0) {
-      const int error = errno;
-      release(fd);
-      return error;
-    }
-    if (name != "." && name != ".." && !trusted(found.folder_stat, seen)) {
-      refused = at + name;
-      release(fd);
-      return EACCES;
-    }
-    if (S_ISLNK(seen.st_mode)) {
-      char text[4096];
-      const ssize_t n = ++links > 40 ? -1 : readlinkat(fd, "", text, sizeof text);
-      const int error = links > 40 ? ELOOP : errno;
-      release(fd);
-      if (n < 0) return error;
-      if (n == 0 || static_cast<size_t>(n) == sizeof text) return n == 0 ? ENOENT : ENAMETOOLONG;
-      std::string target(text, static_cast<size_t>(n));
-      if (!last) target.append("/").append(rest);
-      rest = std::move(target);
+    top.at += std::strspn(top.text + top.at, "/");
+    const size_t begin = top.at;
+    top.at += std::strcspn(top.text + begin, "/");
+    const size_t length = top.at - begin;
+    if (error != 0) break;
+    if (length == 0) {  // this text is walked: back to the one that led to it
+      std::free(top.owned);
+      if (--depth == 0) error = EISDIR;  // the path names a folder
       continue;
     }
-    if (last) {
-      found.name = name;
-      found.shown = at + name;
+    bool last = !names_more(top);
+    for (int i = 0; last && i < depth - 1; ++i) last = !names_more(texts[i]);
+    if (length > NAME_MAX) {
+      error = ENAMETOOLONG;
+      break;
+    }
+    char name[NAME_MAX + 1];
+    std::memcpy(name, top.text + begin, length);
+    name[length] = '\0';
+
+    const int fd = open_file_at(found.folder, name, O_PATH | O_NOFOLLOW);
+    struct stat seen = {};
+    if (fd < 0 || fstat(fd, &seen) != 0) {
+      error = errno;
+      release(fd);
+      if (error != ENOENT || !last) break;
+      std::memcpy(found.name, name, length + 1);  // nothing there: it is made
+      error = 0;
+      break;
+    }
+    const bool dots = std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+    if (!dots && !trusted(found.folder_stat, seen)) {
+      std::snprintf(refused, sizeof refused, "%.*s", static_cast<int>(top.at), top.text);
+      release(fd);
+      error = EACCES;
+    } else if (S_ISLNK(seen.st_mode)) {
+      char* text = ++links > 40 || depth == 41 ? nullptr : static_cast<char*>(std::malloc(PATH_MAX));
+      const ssize_t n = text == nullptr ? -1 : readlinkat(fd, "", text, PATH_MAX);
+      error = text == nullptr ? (links > 40 || depth == 41 ? ELOOP : ENOMEM)
+              : n <= 0        ? (n == 0 ? ENOENT : errno)
+              : n == PATH_MAX ? ENAMETOOLONG
+                              : 0;
+      release(fd);
+      if (error != 0) {
+        std::free(text);
+        break;
+      }
+      text[n] = '\0';
+      texts[depth++] = walked_text{text, text, 0};
+    } else if (last) {
+      std::memcpy(found.name, name, length + 1);
       found.file = fd;
       found.file_stat = seen;
-      return 0;
-    }
-    if (!S_ISDIR(seen.st_mode)) {
+      break;
+    } else if (!S_ISDIR(seen.st_mode)) {
       release(fd);
-      return ENOTDIR;
+      error = ENOTDIR;
+    } else {
+      release(found.folder);
+      found.folder = fd;
+      found.folder_stat = seen;
     }
-    release(found.folder);
-    found.folder = fd;
-    found.folder_stat = seen;
-    at += name + "/";
   }
+  for (int i = 0; i < depth; ++i) std::free(texts[i].owned);
+  return error;
 }
 
 // Opens the file `found` holds, that very file, with `flags`: through the
@@ -157,10 +182,11 @@ int find(const char* path, found_name& found, std::string& refused) {
 // by name again, checked to be the same file.
 int reopen(const found_name& found, int flags) {
   flags |= O_NOCTTY | O_NONBLOCK;
-  const std::string own = "/proc/self/fd/" + std::to_string(found.file);
-  int fd = open_file(own.c_str(), flags);
+  char own[32];
+  std::snprintf(own, sizeof own, "/proc/self/fd/%d", found.file);
+  int fd = open_file(own, flags);
   if (fd >= 0 || errno != ENOENT || access("/proc/self/fd", F_OK) == 0) return fd;
-  fd = open_file_at(found.folder, found.name.c_str(), flags | O_NOFOLLOW);
+  fd = open_file_at(found.folder, found.name, flags | O_NOFOLLOW);
   struct stat opened = {};
   if (fd >= 0 && (fstat(fd, &opened) != 0 || opened.st_dev != found.file_stat.st_dev ||
                   opened.st_ino != found.file_stat.st_ino)) {
@@ -187,57 +213,50 @@ bool holds_exactly(int fd, std::string_view text) {
   }
 }
 
-// One extended attribute: its name and value.
-struct attribute {
-  std::string name;
-  std::string value;
-};
-
-// The value of the attribute `name` of the open file `fd`; false when it
-// has none or it cannot be read.
-bool attribute_value(int fd, const char* name, std::string& value) {
-  for (int tries = 0; tries < 4; ++tries) {
-    const ssize_t size = fgetxattr(fd, name, nullptr, 0);
-    if (size < 0) return false;
-    value.resize(static_cast<size_t>(size));
-    const ssize_t n = fgetxattr(fd, name, value.data(), value.size());
+// The value of the extended attribute `name` of the open file `fd`, in a
+// block of its own to be freed, and its size; null when it has none or it
+// cannot be read (errno says which).
+char* attribute_value(int fd, const char* name, size_t& size) {
+  for (int tries = 0; tries < 4; ++tries) {  // ERANGE: it grew meanwhile
+    const ssize_t wanted = fgetxattr(fd, name, nullptr, 0);
+    if (wanted < 0) return nullptr;
+    char* value = static_cast<char*>(std::malloc(static_cast<size_t>(wanted) + 1));
+    const ssize_t n = value == nullptr ? -1 : fgetxattr(fd, name, value, static_cast<size_t>(wanted));
     if (n >= 0) {
-      value.resize(static_cast<size_t>(n));
-      return true;
+      size = static_cast<size_t>(n);
+      return value;
     }
-    if (errno != ERANGE) return false;  // ERANGE: it grew meanwhile
+    const int error = value == nullptr ? ENOMEM : errno;
+    std::free(value);
+    errno = error;
+    if (error != ERANGE) return nullptr;
   }
-  return false;
+  return nullptr;
 }
 
-// All extended attributes of the open file `fd`; 0, or the errno. A file
-// system without them has none.
-int read_attributes(int fd, std::vector<attribute>& out) {
-  std::string names(256, '\0');
-  ssize_t n = flistxattr(fd, names.data(), names.size());
-  if (n < 0 && errno == ERANGE) {
-    const ssize_t size = flistxattr(fd, nullptr, 0);
-    names.resize(size > 0 ? static_cast<size_t>(size) : 0);
-    n = size > 0 ? flistxattr(fd, names.data(), names.size()) : size;
+// Gives the new file `fresh` each extended attribute of the old one `old`
+// (its ACL, labels, user data) where it holds another value or none; true
+// when every one is given. A file system without them has none to give.
+bool give_attributes(int old, int fresh) {
+  const ssize_t listed = flistxattr(old, nullptr, 0);
+  if (listed <= 0) return listed == 0 || errno == ENOTSUP;
+  char* list = static_cast<char*>(std::malloc(static_cast<size_t>(listed)));
+  const ssize_t n = list == nullptr ? -1 : flistxattr(old, list, static_cast<size_t>(listed));
+  bool given = n >= 0;
+  for (ssize_t at = 0; given && at < n; at += static_cast<ssize_t>(std::strlen(list + at)) + 1) {
+    size_t wanted_size = 0;
+    size_t held_size = 0;
+    char* wanted = attribute_value(old, list + at, wanted_size);
+    char* held = wanted == nullptr ? nullptr : attribute_value(fresh, list + at, held_size);
+    given = wanted != nullptr &&
+            ((held != nullptr && held_size == wanted_size &&
+              std::memcmp(held, wanted, wanted_size) == 0) ||
+             fsetxattr(fresh, list + at, wanted, wanted_size, 0) == 0);
+    std::free(wanted);
+    std::free(held);
   }
-  if (n < 0) return errno == ENOTSUP ? 0 : errno;
-  for (size_t at = 0; at < static_cast<size_t>(n); at = names.find('\0', at) + 1) {
-    attribute a;
-    a.name = names.c_str() + at;
-    if (!attribute_value(fd, a.name.c_str(), a.value)) return errno != 0 ? errno : EIO;
-    out.push_back(std::move(a));
-  }
-  return 0;
-}
-
-// Gives the open file `fd` the attributes `wanted` where it holds another
-// value or none; false when one cannot be given.
-bool give_attributes(int fd, const std::vector<attribute>& wanted) {
-  std::string value;
-  return std::all_of(wanted.begin(), wanted.end(), [&](const attribute& a) {
-    if (attribute_value(fd, a.name.c_str(), value) && value == a.value) return true;
-    return fsetxattr(fd, a.name.c_str(), a.value.data(), a.value.size(), 0) == 0;
-  });
+  std::free(list);
+  return given;
 }
 
 // ---- Writing ----
@@ -256,8 +275,8 @@ int write_and_close(int fd, std::string_view text) {
 // write takes (set-id bits) is given back.
 int write_in_place(const found_name& found, std::string_view text) {
   if (found.file < 0) {
-    const int fd = open_file_at(found.folder, found.name.c_str(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+    const int fd =
+        open_file_at(found.folder, found.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
     return fd < 0 ? errno : write_and_close(fd, text);
   }
   const int fd = reopen(found, O_WRONLY);
@@ -276,81 +295,80 @@ int write_in_place(const found_name& found, std::string_view text) {
   return file.error;
 }
 
-// Makes a new file beside `found` under a random name, readable and
-// writable by this user alone. The descriptor, or -1 with errno set; the
-// name in `name`. 64 random bits a name: a planter would need a good share
-// of 2^64 names to take even one try. Eight taken in a row give EEXIST.
-int make_private_file(const found_name& found, std::string& name) {
+// Makes a new file beside `found` under a random name, into `name`,
+// readable and writable by this user alone. The descriptor, or -1 with
+// errno set. 64 random bits a name: a planter would need a good share of
+// 2^64 names to take even one try. Eight taken in a row give EEXIST.
+int make_private_file(const found_name& found, char (&name)[NAME_MAX + 1]) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     uint64_t random = 0;
     if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
       if (errno == 0) errno = EAGAIN;
       return -1;
     }
-    char digits[17];
-    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(random));
-    name = "." + found.name + "." + digits;
+    const int n = std::snprintf(name, sizeof name, ".%s.%016llx", found.name,
+                                static_cast<unsigned long long>(random));
+    if (n < 0 || static_cast<size_t>(n) >= sizeof name) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
     // Exclusive: never through a name that exists, a planted link included.
-    const int fd = open_file_at(found.folder, name.c_str(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    const int fd =
+        open_file_at(found.folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   errno = EEXIST;
   return -1;
 }
 
-// The mode bits a POSIX access ACL or default ACL `acl` gives the group
-// class (its mask, or its owning group where it has none) and others.
-mode_t acl_group_and_other(const std::string& acl) {
+// The mode bits a POSIX ACL (`size` bytes at `acl`) gives the group class
+// (its mask, or its owning group where it has none) and others.
+mode_t acl_group_and_other(const unsigned char* acl, size_t size) {
   // Entries of 8 bytes (tag, permissions, id; little-endian) after a
   // 4-byte version.
   mode_t group = 0;
   mode_t mask = 0;
   mode_t other = 0;
   bool has_mask = false;
-  for (size_t at = 4; at + 8 <= acl.size(); at += 8) {
-    const unsigned tag = static_cast<unsigned char>(acl[at]) |
-                         static_cast<unsigned>(static_cast<unsigned char>(acl[at + 1])) << 8;
-    const mode_t permissions = static_cast<unsigned char>(acl[at + 2]) & 7;
+  for (size_t at = 4; at + 8 <= size; at += 8) {
+    const unsigned tag = acl[at] | static_cast<unsigned>(acl[at + 1]) << 8;
+    const mode_t permissions = acl[at + 2] & 7U;
     if (tag == 0x04) group = permissions;
-    if (tag == 0x10) {
-      mask = permissions;
-      has_mask = true;
-    }
+    if (tag == 0x10) mask = permissions;
+    if (tag == 0x10) has_mask = true;
     if (tag == 0x20) other = permissions;
   }
   return (has_mask ? mask : group) << 3 | other;
 }
 
 // The mode that creating `found`'s name with 0666 would have given the new
-// file `fd`, born with 0600 (`fresh`): 0666 less the umask, or where the
-// folder has a default ACL (the new file then has an access ACL), what that
-// ACL leaves of 0666.
+// file `fd`, born 0600 (`fresh`): 0666 less the umask, or where the folder
+// has a default ACL (the new file then has an access ACL), what that ACL
+// leaves of 0666. 0 or the errno.
 int mode_of_a_new_file(const found_name& found, int fd, const struct stat& fresh, mode_t& mode) {
-  std::string acl;
-  if (!attribute_value(fd, "system.posix_acl_access", acl)) {
+  size_t size = 0;
+  char* acl = attribute_value(fd, "system.posix_acl_access", size);
+  std::free(acl);
+  if (acl == nullptr) {
     const mode_t mask = umask(0);
     umask(mask);
     mode = 0666 & ~mask;
     return 0;
   }
-  const std::string folder =
-      found.folder == AT_FDCWD ? "." : "/proc/self/fd/" + std::to_string(found.folder);
-  std::string inherited(4 + 8 * 64, '\0');
-  const ssize_t n = getxattr(folder.c_str(), "system.posix_acl_default", inherited.data(),
-                             inherited.size());
+  char folder[32] = ".";
+  if (found.folder != AT_FDCWD) std::snprintf(folder, sizeof folder, "/proc/self/fd/%d", found.folder);
+  unsigned char inherited[4 + 8 * 64];
+  const ssize_t n = getxattr(folder, "system.posix_acl_default", inherited, sizeof inherited);
   if (n < 0) return errno;
-  inherited.resize(static_cast<size_t>(n));
-  mode = (fresh.st_mode & 0700) | (acl_group_and_other(inherited) & 0066);
+  mode = (fresh.st_mode & 0700) |
+         (acl_group_and_other(inherited, static_cast<size_t>(n)) & 0066);
   return 0;
 }
 
-// Gives the new file `fd` what the old one (`old`, its attributes in
-// `attributes`; null: none) had, after its text is written: group, mode
-// and attributes. True when it then is what the old one was; errors of the
-// system are kept in `error`.
-bool make_like(const found_name& found, int fd, const struct stat* old,
-               const std::vector<attribute>& attributes, int& error) {
+// Gives the new file `fd`, its text written, what the old one (`old`, open
+// as `old_fd`; null: there is none) had: group, mode and attributes. True
+// when it then is what the old one was; errors of the system in `error`.
+bool make_like(const found_name& found, int fd, const struct stat* old, int old_fd, int& error) {
   struct stat fresh = {};
   if (fstat(fd, &fresh) != 0) {
     error = errno;
@@ -366,12 +384,18 @@ bool make_like(const found_name& found, int fd, const struct stat* old,
   // system drops, an attribute it refuses: each shows in what it made.
   if (fresh.st_gid != old->st_gid && fchown(fd, static_cast<uid_t>(-1), old->st_gid) != 0)
     return false;
-  if (fchmod(fd, old->st_mode & 07777) != 0 || !give_attributes(fd, attributes)) return false;
+  if (fchmod(fd, old->st_mode & 07777) != 0 || !give_attributes(old_fd, fd)) return false;
   if (fstat(fd, &fresh) != 0) {
     error = errno;
     return false;
   }
   return same_kind(*old, fresh);
+}
+
+// Names `name` in `result` as a file left behind.
+void leave(replace_result& result, const char* name, bool old) {
+  std::snprintf(result.left, sizeof result.left, "%s", name);
+  result.left_is_old = old;
 }
 
 // Puts the new file `from` in the place of `found`'s name, atomically, in
@@ -380,77 +404,87 @@ bool make_like(const found_name& found, int fd, const struct stat* old,
 // start writing the new one out at once. A share that refuses to rename
 // over a file another process holds open (SMB) is asked again, for up to
 // about two seconds. On failure `from` is removed, or named in `result`.
-int move_over(const found_name& found, const std::string& from, replace_result& result) {
-  const char* to = found.name.c_str();
+int move_over(const found_name& found, const char* from, replace_result& result) {
   for (int attempt = 0;; ++attempt) {
 #ifdef RENAME_EXCHANGE
-    if (found.file >= 0 && renameat2(found.folder, from.c_str(), found.folder, to,
-                                     RENAME_EXCHANGE) == 0) {
+    if (found.file >= 0 &&
+        renameat2(found.folder, from, found.folder, found.name, RENAME_EXCHANGE) == 0) {
       // `from` is now the old file: one that stays is told, not left unsaid.
-      if (unlinkat(found.folder, from.c_str(), 0) == 0) return 0;
-      result.left = from;
-      result.left_is_old = true;
+      if (unlinkat(found.folder, from, 0) == 0) return 0;
+      leave(result, from, true);
       return errno;
     }
 #endif
     // No swap here, or the old file has gone, or the file system has none.
-    if (renameat(found.folder, from.c_str(), found.folder, to) == 0) return 0;
+    if (renameat(found.folder, from, found.folder, found.name) == 0) return 0;
     const int error = errno;
     if ((error == EACCES || error == EBUSY) && attempt < 40) {
       const timespec pause{0, std::min(1L << attempt, 64L) * 1000000L};
       nanosleep(&pause, nullptr);
       continue;
     }
-    if (unlinkat(found.folder, from.c_str(), 0) != 0) result.left = from;
+    if (unlinkat(found.folder, from, 0) != 0) leave(result, from, false);
     return error;
   }
+}
+
+// Makes the new file beside `found`, gives it what the old one (open as
+// `old_fd`) had, and moves it over; `chosen` becomes in_place where that
+// cannot be done. 0 or the errno.
+int replace(const found_name& found, std::string_view text, int old_fd, way& chosen,
+            replace_result& result) {
+  const struct stat* old = found.file >= 0 ? &found.file_stat : nullptr;
+  char name[NAME_MAX + 1];
+  const int fd = make_private_file(found, name);
+  if (fd < 0) {
+    const int error = errno;
+    // No new file may be made here (or no random number be had).
+    chosen = way_for(found.folder_stat, old, false);
+    return error == EACCES || error == EPERM || error == EROFS || error == EEXIST ||
+                   error == ENOSYS || error == EAGAIN || error == ENAMETOOLONG
+               ? 0
+               : error;
+  }
+  byte_sink file;
+  file.fd = fd;
+  sink_write(file, text.data(), text.size());
+  int error = file.error;
+  const bool like = error == 0 && make_like(found, fd, old, old_fd, error);
+  if (close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
+  release(old_fd);  // before the rename: some shares refuse it over an open file
+  if (error == 0 && like) return move_over(found, name, result);
+  if (unlinkat(found.folder, name, 0) != 0) {
+    leave(result, name, false);
+    return error != 0 ? error : errno;
+  }
+  chosen = way_for(found.folder_stat, old, false);
+  return error;
 }
 
 // Replaces what `find` found, or writes it in place where the rule says so.
 int replace_found(const found_name& found, std::string_view text, replace_result& result) {
   const struct stat* old = found.file >= 0 ? &found.file_stat : nullptr;
-  const bool regular = old != nullptr && S_ISREG(old->st_mode);
-  std::vector<attribute> attributes;
-  bool fits = true;  // whether a new file can be made what the old one is
-  if (regular) {
+  int old_fd = -1;
+  bool readable = true;
+  if (old != nullptr && S_ISREG(old->st_mode)) {
     // The old file's text and attributes, from the very file that was judged.
-    const int fd = reopen(found, O_RDONLY);
-    if (fd >= 0 && old->st_nlink == 1 && old->st_size == static_cast<off_t>(text.size()) &&
-        holds_exactly(fd, text) && futimens(fd, nullptr) == 0) {
-      close(fd);
+    old_fd = reopen(found, O_RDONLY);
+    readable = old_fd >= 0;
+    if (readable && old->st_nlink == 1 && old->st_size == static_cast<off_t>(text.size()) &&
+        holds_exactly(old_fd, text) && futimens(old_fd, nullptr) == 0) {
+      close(old_fd);
       return 0;  // it holds the text already: only marked as written now
     }
-    fits = fd >= 0 && read_attributes(fd, attributes) == 0;
-    release(fd);
   }
-  way chosen = way_for(found.folder_stat, old, fits);
+  way chosen = way_for(found.folder_stat, old, readable);
   if (chosen == way::replace) {
-    std::string name;
-    const int fd = make_private_file(found, name);
-    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == EEXIST ||
-                   errno == ENOSYS || errno == EAGAIN)) {
-      // No new file may be made here (or no random number be had).
-      chosen = way_for(found.folder_stat, old, false);
-    } else if (fd < 0) {
-      return errno;
-    } else {
-      byte_sink file;
-      file.fd = fd;
-      sink_write(file, text.data(), text.size());
-      int error = file.error;
-      const bool like = error == 0 && make_like(found, fd, old, attributes, error);
-      if (close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
-      if (error == 0 && like) return move_over(found, name, result);
-      if (unlinkat(found.folder, name.c_str(), 0) != 0) {
-        result.left = name;
-        return error != 0 ? error : errno;
-      }
-      if (error != 0) return error;
-      chosen = way_for(found.folder_stat, old, false);
-    }
+    const int error = replace(found, text, old_fd, chosen, result);
+    if (error != 0 || chosen == way::replace) return error;
+  } else {
+    release(old_fd);
   }
   if (chosen == way::refuse) {
-    result.refused = found.shown;
+    std::snprintf(result.refused, sizeof result.refused, "%s", found.name);
     result.refused_because = "has other names in a shared folder, and a new file would change it";
     return EACCES;
   }
@@ -463,19 +497,19 @@ replace_result replace_file(const char* path, std::string_view text) {
   replace_result result;
   found_name found;
   result.error = find(path, found, result.refused);
-  if (!result.refused.empty()) result.refused_because = "belongs to another user in a shared folder";
+  if (result.refused[0] != '\0') result.refused_because = "belongs to another user in a shared folder";
   if (result.error == 0) result.error = replace_found(found, text, result);
   release(found.file);
   release(found.folder);
   return result;
 }
 
-std::string failure_text(const replace_result& result) {
-  std::string text = std::strerror(result.error);
-  if (!result.refused.empty() && result.refused_because != nullptr)
-    text += std::string(": ") + result.refused + " " + result.refused_because;
-  if (!result.left.empty())
-    text += std::string("; the ") + (result.left_is_old ? "old" : "new") + " file is left as " +
-            result.left;
-  return text;
+void failure_text(const replace_result& result, char* out, size_t size) {
+  const char* refused = result.refused_because != nullptr ? result.refused : "";
+  std::snprintf(out, size, "%s%s%s%s%s%s%s", std::strerror(result.error), *refused ? ": " : "",
+                refused, *refused ? " " : "", *refused ? result.refused_because : "",
+                result.left[0] != '\0' ? (result.left_is_old ? "; the old file is left as "
+                                                             : "; the new file is left as ")
+                                       : "",
+                result.left);
 }

@@ -14,19 +14,21 @@
 #ifndef KESTRIG_REPLACE_FILE_HPP
 #define KESTRIG_REPLACE_FILE_HPP
 
-#include <string>
+#include <limits.h>
+
+#include <cstddef>
 #include <string_view>
 
 // What became of a replacement.
 struct replace_result {
   int error = 0;  // errno of the first failure; 0: the file holds the text
-  // With EACCES: the name on the way, as reached, that the rule above
-  // refused, and why in a few words.
-  std::string refused;
+  // With EACCES: the name on the way that the rule above refused, as the
+  // path or link text it came from spells it, and why in a few words.
+  char refused[PATH_MAX] = "";
   const char* refused_because = nullptr;
   // After a failure: a file that could not be removed and is left in the
   // folder under this name, the new text or (`left_is_old`) the old one.
-  std::string left;
+  char left[NAME_MAX + 1] = "";
   bool left_is_old = false;
 };
 
@@ -63,8 +65,8 @@ struct replace_result {
 // rerun makes again.
 replace_result replace_file(const char* path, std::string_view text);
 
-// The failure in words: the system's message for the error, then the name
-// refused or left behind, if any.
-std::string failure_text(const replace_result& result);
+// The failure in words, into `out` (`size` bytes, cut short to fit): the
+// system's message for the error, then the name refused or left behind.
+void failure_text(const replace_result& result, char* out, size_t size);
 
 #endif  // KESTRIG_REPLACE_FILE_HPP
