@@ -1,10 +1,10 @@
 #include "replace_file.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,9 +86,16 @@ struct walked_text {
   size_t at = 0;
 };
 
+// How many bytes of `text` from `at` on are (`slashes`) or are not slashes.
+size_t span(const char* text, size_t at, bool slashes) {
+  size_t n = at;
+  while (text[n] != '\0' && (text[n] == '/') == slashes) ++n;
+  return n - at;
+}
+
 // Whether `text` names anything more from `at` on.
 bool names_more(const walked_text& text) {
-  return text.text[text.at + std::strspn(text.text + text.at, "/")] != '\0';
+  return text.text[text.at + span(text.text, text.at, true)] != '\0';
 }
 
 // Resolves `path` from the current folder, name by name, following
@@ -110,9 +117,9 @@ int find(const char* path, found_name& found, char (&refused)[PATH_MAX]) {
       release(found.folder);
       found.folder = root;
     }
-    top.at += std::strspn(top.text + top.at, "/");
+    top.at += span(top.text, top.at, true);
     const size_t begin = top.at;
-    top.at += std::strcspn(top.text + begin, "/");
+    top.at += span(top.text, begin, false);
     const size_t length = top.at - begin;
     if (error != 0) break;
     if (length == 0) {  // this text is walked: back to the one that led to it
@@ -140,7 +147,7 @@ int find(const char* path, found_name& found, char (&refused)[PATH_MAX]) {
       error = 0;
       break;
     }
-    const bool dots = std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+    const bool dots = name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.'));
     if (!dots && !trusted(found.folder_stat, seen)) {
       std::snprintf(refused, sizeof refused, "%.*s", static_cast<int>(top.at), top.text);
       release(fd);
@@ -177,15 +184,21 @@ int find(const char* path, found_name& found, char (&refused)[PATH_MAX]) {
   return error;
 }
 
-// Opens the file `found` holds, that very file, with `flags`: through the
-// process's own view of its descriptors, or, where /proc is not mounted,
-// by name again, checked to be the same file.
+// Opens the file or folder that the descriptor `fd` holds, that very one,
+// with `flags`, through the process's own view of its descriptors.
+int reopen_descriptor(int fd, int flags) {
+  char own[32];
+  std::snprintf(own, sizeof own, "/proc/self/fd/%d", fd);
+  return open_file(own, flags | O_NOCTTY | O_NONBLOCK);
+}
+
+// Opens the file `found` holds, that very file, with `flags`; where /proc
+// is not mounted (the only way its entry is missing), by name again,
+// checked to be the same file.
 int reopen(const found_name& found, int flags) {
   flags |= O_NOCTTY | O_NONBLOCK;
-  char own[32];
-  std::snprintf(own, sizeof own, "/proc/self/fd/%d", found.file);
-  int fd = open_file(own, flags);
-  if (fd >= 0 || errno != ENOENT || access("/proc/self/fd", F_OK) == 0) return fd;
+  int fd = reopen_descriptor(found.file, flags);
+  if (fd >= 0 || errno != ENOENT) return fd;
   fd = open_file_at(found.folder, found.name, flags | O_NOFOLLOW);
   struct stat opened = {};
   if (fd >= 0 && (fstat(fd, &opened) != 0 || opened.st_dev != found.file_stat.st_dev ||
@@ -355,13 +368,15 @@ int mode_of_a_new_file(const found_name& found, int fd, const struct stat& fresh
     mode = 0666 & ~mask;
     return 0;
   }
-  char folder[32] = ".";
-  if (found.folder != AT_FDCWD) std::snprintf(folder, sizeof folder, "/proc/self/fd/%d", found.folder);
-  unsigned char inherited[4 + 8 * 64];
-  const ssize_t n = getxattr(folder, "system.posix_acl_default", inherited, sizeof inherited);
-  if (n < 0) return errno;
+  const int folder = found.folder == AT_FDCWD ? open_file(".", O_RDONLY | O_DIRECTORY)
+                                              : reopen_descriptor(found.folder, O_RDONLY);
+  char* inherited = folder < 0 ? nullptr : attribute_value(folder, "system.posix_acl_default", size);
+  const int error = errno;
+  release(folder);
+  if (inherited == nullptr) return error;
   mode = (fresh.st_mode & 0700) |
-         (acl_group_and_other(inherited, static_cast<size_t>(n)) & 0066);
+         (acl_group_and_other(reinterpret_cast<unsigned char*>(inherited), size) & 0066);
+  std::free(inherited);
   return 0;
 }
 
@@ -419,8 +434,7 @@ int move_over(const found_name& found, const char* from, replace_result& result)
     if (renameat(found.folder, from, found.folder, found.name) == 0) return 0;
     const int error = errno;
     if ((error == EACCES || error == EBUSY) && attempt < 40) {
-      const timespec pause{0, std::min(1L << attempt, 64L) * 1000000L};
-      nanosleep(&pause, nullptr);
+      poll(nullptr, 0, std::min(1 << attempt, 64));  // milliseconds
       continue;
     }
     if (unlinkat(found.folder, from, 0) != 0) leave(result, from, false);
