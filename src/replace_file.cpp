@@ -74,8 +74,8 @@ struct found_name {
   int folder = AT_FDCWD;  // the folder (O_PATH), or the current one
   struct stat folder_stat = {};
   char name[NAME_MAX + 1] = "";  // the last name, in `folder`
-  int file = -1;                 // what `name` is (O_PATH); -1: nothing there
-  struct stat file_stat = {};
+  int file = -1;                 // a descriptor of what `name` is
+  struct stat file_stat = {};    // st_mode 0: nothing there
 };
 
 // A text whose names are being walked, where it lies: the path given, or
@@ -192,19 +192,21 @@ int reopen_descriptor(int fd, int flags) {
   return open_file(own, flags | O_NOCTTY | O_NONBLOCK);
 }
 
-// Opens the file `found` holds, that very file, with `flags`; where /proc
-// is not mounted (the only way its entry is missing), by name again,
-// checked to be the same file.
+// Opens the file `found` holds, that very file, with `flags`. Where /proc
+// is not mounted, or a share cannot open a file that has lost its name, by
+// name again, checked to be the same file: ESTALE when it is not there any
+// more, as when another run replaced it meanwhile.
 int reopen(const found_name& found, int flags) {
   flags |= O_NOCTTY | O_NONBLOCK;
   int fd = reopen_descriptor(found.file, flags);
   if (fd >= 0 || errno != ENOENT) return fd;
   fd = open_file_at(found.folder, found.name, flags | O_NOFOLLOW);
   struct stat opened = {};
+  if (fd < 0 && errno == ENOENT) errno = ESTALE;
   if (fd >= 0 && (fstat(fd, &opened) != 0 || opened.st_dev != found.file_stat.st_dev ||
                   opened.st_ino != found.file_stat.st_ino)) {
     close(fd);
-    errno = ESTALE;  // it was replaced meanwhile
+    errno = ESTALE;
     return -1;
   }
   return fd;
@@ -287,7 +289,7 @@ int write_and_close(int fd, std::string_view text) {
 // or into a file made under its name where there is none. The mode the
 // write takes (set-id bits) is given back.
 int write_in_place(const found_name& found, std::string_view text) {
-  if (found.file < 0) {
+  if (found.file_stat.st_mode == 0) {
     const int fd =
         open_file_at(found.folder, found.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
     return fd < 0 ? errno : write_and_close(fd, text);
@@ -392,14 +394,21 @@ bool make_like(const found_name& found, int fd, const struct stat* old, int old_
   if (old == nullptr) {
     mode_t mode = 0;
     error = mode_of_a_new_file(found, fd, fresh, mode);
-    if (error == 0 && fchmod(fd, mode) != 0) error = errno;
+    // A share that shows every file as another user's, with modes of its
+    // own, refuses the mode (EPERM): the file is as the share makes any.
+    if (error == 0 && (fresh.st_mode & 07777) != mode && fchmod(fd, mode) != 0 && errno != EPERM)
+      error = errno;
     return error == 0;
   }
   // A group this user may not give, a mode with a set-group-ID bit the
   // system drops, an attribute it refuses: each shows in what it made.
+  // Only what differs is asked for, so that such a share, where every file
+  // is as the old one, gets a whole replacement.
   if (fresh.st_gid != old->st_gid && fchown(fd, static_cast<uid_t>(-1), old->st_gid) != 0)
     return false;
-  if (fchmod(fd, old->st_mode & 07777) != 0 || !give_attributes(old_fd, fd)) return false;
+  if ((fresh.st_mode & 07777) != (old->st_mode & 07777) && fchmod(fd, old->st_mode & 07777) != 0)
+    return false;
+  if (!give_attributes(old_fd, fd)) return false;
   if (fstat(fd, &fresh) != 0) {
     error = errno;
     return false;
@@ -422,7 +431,7 @@ void leave(replace_result& result, const char* name, bool old) {
 int move_over(const found_name& found, const char* from, replace_result& result) {
   for (int attempt = 0;; ++attempt) {
 #ifdef RENAME_EXCHANGE
-    if (found.file >= 0 &&
+    if (found.file_stat.st_mode != 0 &&
         renameat2(found.folder, from, found.folder, found.name, RENAME_EXCHANGE) == 0) {
       // `from` is now the old file: one that stays is told, not left unsaid.
       if (unlinkat(found.folder, from, 0) == 0) return 0;
@@ -443,11 +452,10 @@ int move_over(const found_name& found, const char* from, replace_result& result)
 }
 
 // Makes the new file beside `found`, gives it what the old one (open as
-// `old_fd`) had, and moves it over; `chosen` becomes in_place where that
-// cannot be done. 0 or the errno.
-int replace(const found_name& found, std::string_view text, int old_fd, way& chosen,
-            replace_result& result) {
-  const struct stat* old = found.file >= 0 ? &found.file_stat : nullptr;
+// `found.file`) had, and moves it over; `chosen` becomes in_place where
+// that cannot be done. 0 or the errno.
+int replace(found_name& found, std::string_view text, way& chosen, replace_result& result) {
+  const struct stat* old = found.file_stat.st_mode != 0 ? &found.file_stat : nullptr;
   char name[NAME_MAX + 1];
   const int fd = make_private_file(found, name);
   if (fd < 0) {
@@ -463,10 +471,13 @@ int replace(const found_name& found, std::string_view text, int old_fd, way& cho
   file.fd = fd;
   sink_write(file, text.data(), text.size());
   int error = file.error;
-  const bool like = error == 0 && make_like(found, fd, old, old_fd, error);
+  const bool like = error == 0 && make_like(found, fd, old, found.file, error);
   if (close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
-  release(old_fd);  // before the rename: some shares refuse it over an open file
-  if (error == 0 && like) return move_over(found, name, result);
+  if (error == 0 && like) {
+    release(found.file);  // before the rename: some shares refuse it over an open file
+    found.file = -1;
+    return move_over(found, name, result);
+  }
   if (unlinkat(found.folder, name, 0) != 0) {
     leave(result, name, false);
     return error != 0 ? error : errno;
@@ -476,26 +487,37 @@ int replace(const found_name& found, std::string_view text, int old_fd, way& cho
 }
 
 // Replaces what `find` found, or writes it in place where the rule says so.
-int replace_found(const found_name& found, std::string_view text, replace_result& result) {
-  const struct stat* old = found.file >= 0 ? &found.file_stat : nullptr;
-  int old_fd = -1;
+// ESTALE: the name holds another file than the one found, which another
+// run may have put there meanwhile; it is to be looked for again.
+int replace_found(found_name& found, std::string_view text, replace_result& result) {
+  const struct stat* old = found.file_stat.st_mode != 0 ? &found.file_stat : nullptr;
   bool readable = true;
   if (old != nullptr && S_ISREG(old->st_mode)) {
-    // The old file's text and attributes, from the very file that was judged.
-    old_fd = reopen(found, O_RDONLY);
-    readable = old_fd >= 0;
-    if (readable && old->st_nlink == 1 && old->st_size == static_cast<off_t>(text.size()) &&
-        holds_exactly(old_fd, text) && futimens(old_fd, nullptr) == 0) {
-      close(old_fd);
-      return 0;  // it holds the text already: only marked as written now
+    // Its text and attributes. Opened by name, as a share may not open a
+    // file another run has taken the name from; what opens is judged again.
+    const int fd = open_file_at(found.folder, found.name,
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    struct stat opened = {};
+    if (fd < 0 && errno != EACCES) return errno == ENOENT ? ESTALE : errno;
+    if (fd >= 0 && (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) ||
+                    !trusted(found.folder_stat, opened))) {
+      close(fd);
+      return ESTALE;
     }
+    readable = fd >= 0;
+    if (readable) {
+      release(found.file);
+      found.file = fd;
+      found.file_stat = opened;
+    }
+    if (readable && old->st_nlink == 1 && old->st_size == static_cast<off_t>(text.size()) &&
+        holds_exactly(fd, text) && futimens(fd, nullptr) == 0)
+      return 0;  // it holds the text already: only marked as written now
   }
   way chosen = way_for(found.folder_stat, old, readable);
   if (chosen == way::replace) {
-    const int error = replace(found, text, old_fd, chosen, result);
+    const int error = replace(found, text, chosen, result);
     if (error != 0 || chosen == way::replace) return error;
-  } else {
-    release(old_fd);
   }
   if (chosen == way::refuse) {
     std::snprintf(result.refused, sizeof result.refused, "%s", found.name);
@@ -509,12 +531,20 @@ int replace_found(const found_name& found, std::string_view text, replace_result
 
 replace_result replace_file(const char* path, std::string_view text) {
   replace_result result;
-  found_name found;
-  result.error = find(path, found, result.refused);
-  if (result.refused[0] != '\0') result.refused_because = "belongs to another user in a shared folder";
-  if (result.error == 0) result.error = replace_found(found, text, result);
-  release(found.file);
-  release(found.folder);
+  // A file that another run replaced between the look and the open is
+  // looked for again, after a pause: a share may show no file at all for
+  // the moment of a rename.
+  for (int tries = 0; tries < 8; ++tries) {
+    if (tries > 0) poll(nullptr, 0, 1 << tries);  // milliseconds
+    found_name found;
+    result.error = find(path, found, result.refused);
+    if (result.error == 0) result.error = replace_found(found, text, result);
+    release(found.file);
+    release(found.folder);
+    if (result.error != ESTALE || result.left[0] != '\0') break;
+  }
+  if (result.refused[0] != '\0' && result.refused_because == nullptr)
+    result.refused_because = "belongs to another user in a shared folder";
   return result;
 }
 
