@@ -616,16 +616,15 @@ TEST_F(kestrig_run, timing_cfg_planted_in_a_shared_folder_is_not_written_through
     outcome expected;
   };
   // What needs no other runner is in the writer's own table.
-  const plant plants[] = {
-      {member, mate, 01775, symbolic_link, refused},
-      {member, mate, 01770, fifo, refused},
-      {member, mate, 01775, to_planted_link, refused},
-      {member, mate, 01775, to_planted_file, refused},
-      {member, owner, 01775, symbolic_link, into_own_file},
-      {member, member, 0775, foreign_group, into_name},
-      {member, member, 01777, temporary_names, replaced},
-      {member, member, 01775, unlink_refused, old_left},
-      {member, member, 0775, set_id, replaced}};
+  const plant plants[] = {{member, mate, 01775, symbolic_link, refused},
+                          {member, mate, 01770, fifo, refused},
+                          {member, mate, 01775, to_planted_link, refused},
+                          {member, mate, 01775, to_planted_file, refused},
+                          {member, owner, 01775, symbolic_link, into_own_file},
+                          {member, member, 0775, foreign_group, into_name},
+                          {member, member, 01777, temporary_names, replaced},
+                          {member, member, 01775, unlink_refused, old_left},
+                          {member, member, 0775, set_id, replaced}};
   write_file(dir / "in.txt", example_input);
   run_options options;
   options.program = (dir / "kestrig").string();  // reachable whoever runs it
@@ -655,7 +654,9 @@ TEST_F(kestrig_run, timing_cfg_planted_in_a_shared_folder_is_not_written_through
     ASSERT_TRUE((p.what != fifo || mkfifo(planted.c_str(), 0666) == 0) &&
                 lchown(planted.c_str(), p.uid, p.what == foreign_group ? 4242 : p.uid) == 0 &&
                 (fs::is_symlink(planted) || p.what == hard_link ||
-                 chmod(planted.c_str(), p.what == set_id ? 06775 : runners ? 0644 : 0666) == 0));
+                 chmod(planted.c_str(), p.what == set_id ? 06775
+                                        : runners        ? 0644
+                                                         : 0666) == 0));
     if (own_link) {
       fs::create_symlink("next", cfg);
       ASSERT_EQ(lchown(cfg.c_str(), p.runner, p.runner), 0);
@@ -684,7 +685,8 @@ TEST_F(kestrig_run, timing_cfg_planted_in_a_shared_folder_is_not_written_through
     const bool fails = p.expected == refused || p.expected == old_left;
     std::string said;
     if (p.expected == refused)
-      said = "kestrig: timing.cfg: Permission denied: " + std::string(own_link ? "next" : "timing.cfg") +
+      said = "kestrig: timing.cfg: Permission denied: " +
+             std::string(own_link ? "next" : "timing.cfg") +
              " belongs to another user in a shared folder\n";
     if (p.expected == old_left) said = message("timing.cfg", EPERM);
     EXPECT_EQ(r.status, fails ? 1 : 0) << which;

@@ -149,11 +149,13 @@ int find(const char* path, found_name& found, char (&refused)[PATH_MAX]) {
     }
     const bool dots = name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.'));
     if (!dots && !trusted(found.folder_stat, seen)) {
-      std::snprintf(refused, sizeof refused, "%.*s", static_cast<int>(top.at), top.text);
+      static_cast<void>(
+          std::snprintf(refused, sizeof refused, "%.*s", static_cast<int>(top.at), top.text));
       release(fd);
       error = EACCES;
     } else if (S_ISLNK(seen.st_mode)) {
-      char* text = ++links > 40 || depth == 41 ? nullptr : static_cast<char*>(std::malloc(PATH_MAX));
+      char* text =
+          ++links > 40 || depth == 41 ? nullptr : static_cast<char*>(std::malloc(PATH_MAX));
       const ssize_t n = text == nullptr ? -1 : readlinkat(fd, "", text, PATH_MAX);
       error = text == nullptr ? (links > 40 || depth == 41 ? ELOOP : ENOMEM)
               : n <= 0        ? (n == 0 ? ENOENT : errno)
@@ -188,7 +190,7 @@ int find(const char* path, found_name& found, char (&refused)[PATH_MAX]) {
 // with `flags`, through the process's own view of its descriptors.
 int reopen_descriptor(int fd, int flags) {
   char own[32];
-  std::snprintf(own, sizeof own, "/proc/self/fd/%d", fd);
+  static_cast<void>(std::snprintf(own, sizeof own, "/proc/self/fd/%d", fd));
   return open_file(own, flags | O_NOCTTY | O_NONBLOCK);
 }
 
@@ -236,7 +238,8 @@ char* attribute_value(int fd, const char* name, size_t& size) {
     const ssize_t wanted = fgetxattr(fd, name, nullptr, 0);
     if (wanted < 0) return nullptr;
     char* value = static_cast<char*>(std::malloc(static_cast<size_t>(wanted) + 1));
-    const ssize_t n = value == nullptr ? -1 : fgetxattr(fd, name, value, static_cast<size_t>(wanted));
+    const ssize_t n =
+        value == nullptr ? -1 : fgetxattr(fd, name, value, static_cast<size_t>(wanted));
     if (n >= 0) {
       size = static_cast<size_t>(n);
       return value;
@@ -263,10 +266,9 @@ bool give_attributes(int old, int fresh) {
     size_t held_size = 0;
     char* wanted = attribute_value(old, list + at, wanted_size);
     char* held = wanted == nullptr ? nullptr : attribute_value(fresh, list + at, held_size);
-    given = wanted != nullptr &&
-            ((held != nullptr && held_size == wanted_size &&
-              std::memcmp(held, wanted, wanted_size) == 0) ||
-             fsetxattr(fresh, list + at, wanted, wanted_size, 0) == 0);
+    given = wanted != nullptr && ((held != nullptr && held_size == wanted_size &&
+                                   std::memcmp(held, wanted, wanted_size) == 0) ||
+                                  fsetxattr(fresh, list + at, wanted, wanted_size, 0) == 0);
     std::free(wanted);
     std::free(held);
   }
@@ -328,8 +330,7 @@ int make_private_file(const found_name& found, char (&name)[NAME_MAX + 1]) {
       return -1;
     }
     // Exclusive: never through a name that exists, a planted link included.
-    const int fd =
-        open_file_at(found.folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    const int fd = open_file_at(found.folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   errno = EEXIST;
@@ -372,7 +373,8 @@ int mode_of_a_new_file(const found_name& found, int fd, const struct stat& fresh
   }
   const int folder = found.folder == AT_FDCWD ? open_file(".", O_RDONLY | O_DIRECTORY)
                                               : reopen_descriptor(found.folder, O_RDONLY);
-  char* inherited = folder < 0 ? nullptr : attribute_value(folder, "system.posix_acl_default", size);
+  char* inherited =
+      folder < 0 ? nullptr : attribute_value(folder, "system.posix_acl_default", size);
   const int error = errno;
   release(folder);
   if (inherited == nullptr) return error;
@@ -418,7 +420,7 @@ bool make_like(const found_name& found, int fd, const struct stat* old, int old_
 
 // Names `name` in `result` as a file left behind.
 void leave(replace_result& result, const char* name, bool old) {
-  std::snprintf(result.left, sizeof result.left, "%s", name);
+  static_cast<void>(std::snprintf(result.left, sizeof result.left, "%s", name));
   result.left_is_old = old;
 }
 
@@ -443,7 +445,7 @@ int move_over(const found_name& found, const char* from, replace_result& result)
     if (renameat(found.folder, from, found.folder, found.name) == 0) return 0;
     const int error = errno;
     if ((error == EACCES || error == EBUSY) && attempt < 40) {
-      poll(nullptr, 0, std::min(1 << attempt, 64));  // milliseconds
+      static_cast<void>(poll(nullptr, 0, 1 << std::min(attempt, 6)));  // milliseconds
       continue;
     }
     if (unlinkat(found.folder, from, 0) != 0) leave(result, from, false);
@@ -495,8 +497,8 @@ int replace_found(found_name& found, std::string_view text, replace_result& resu
   if (old != nullptr && S_ISREG(old->st_mode)) {
     // Its text and attributes. Opened by name, as a share may not open a
     // file another run has taken the name from; what opens is judged again.
-    const int fd = open_file_at(found.folder, found.name,
-                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    const int fd =
+        open_file_at(found.folder, found.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     struct stat opened = {};
     if (fd < 0 && errno != EACCES) return errno == ENOENT ? ESTALE : errno;
     if (fd >= 0 && (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) ||
@@ -520,7 +522,7 @@ int replace_found(found_name& found, std::string_view text, replace_result& resu
     if (error != 0 || chosen == way::replace) return error;
   }
   if (chosen == way::refuse) {
-    std::snprintf(result.refused, sizeof result.refused, "%s", found.name);
+    static_cast<void>(std::snprintf(result.refused, sizeof result.refused, "%s", found.name));
     result.refused_because = "has other names in a shared folder, and a new file would change it";
     return EACCES;
   }
@@ -535,7 +537,7 @@ replace_result replace_file(const char* path, std::string_view text) {
   // looked for again, after a pause: a share may show no file at all for
   // the moment of a rename.
   for (int tries = 0; tries < 8; ++tries) {
-    if (tries > 0) poll(nullptr, 0, 1 << tries);  // milliseconds
+    if (tries > 0) static_cast<void>(poll(nullptr, 0, 1 << tries));  // milliseconds
     found_name found;
     result.error = find(path, found, result.refused);
     if (result.error == 0) result.error = replace_found(found, text, result);
@@ -550,10 +552,11 @@ replace_result replace_file(const char* path, std::string_view text) {
 
 void failure_text(const replace_result& result, char* out, size_t size) {
   const char* refused = result.refused_because != nullptr ? result.refused : "";
-  std::snprintf(out, size, "%s%s%s%s%s%s%s", std::strerror(result.error), *refused ? ": " : "",
-                refused, *refused ? " " : "", *refused ? result.refused_because : "",
-                result.left[0] != '\0' ? (result.left_is_old ? "; the old file is left as "
-                                                             : "; the new file is left as ")
-                                       : "",
-                result.left);
+  const char* left = result.left[0] == '\0' ? ""
+                     : result.left_is_old   ? "; the old file is left as "
+                                            : "; the new file is left as ";
+  // Cut short where `out` is full: the reason comes first.
+  static_cast<void>(std::snprintf(out, size, "%s%s%s%s%s%s%s", std::strerror(result.error),
+                                  *refused ? ": " : "", refused, *refused ? " " : "",
+                                  *refused ? result.refused_because : "", left, result.left));
 }

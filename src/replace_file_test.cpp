@@ -11,9 +11,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -76,9 +76,10 @@ std::string shutting_out_acl() {
   return acl;
 }
 
-// Attributes this file system may not hold: the row is then skipped.
-bool give(const char* path, const char* name, const std::string& value) {
-  return setxattr(path, name, value.data(), value.size(), 0) == 0;
+// An attribute, where the file system holds such (where not, the row
+// checks only that nothing else changes).
+void give(const char* path, const char* name, const std::string& value) {
+  static_cast<void>(setxattr(path, name, value.data(), value.size(), 0));
 }
 
 // Every extended attribute of the file at `path`, by name.
@@ -105,15 +106,16 @@ std::set<std::string> names_in(const fs::path& dir) {
 // untouched but for its times; failed: nothing changed.
 enum outcome : uint8_t { replaced, in_place, kept, failed };
 
+// NOLINTNEXTLINE(clang-analyzer-optin.performance.Padding): fields in the order a row reads
 struct row {
   const char* what;
   bool needs_root;  // to give names to other users
   void (*make)();   // sets up the current folder
   int error;
   outcome expected;
-  const char* path = "timing.cfg";   // what the writer is given
-  const char* lands = nullptr;       // where the text ends up, if not there
-  const char* refused = "";          // the name the rule refused
+  const char* path = "timing.cfg";  // what the writer is given
+  const char* lands = nullptr;      // where the text ends up, if not there
+  const char* refused = "";         // the name the rule refused
 };
 
 const row rows[] = {
@@ -127,13 +129,13 @@ const row rows[] = {
     {"its access ACL kept", false,
      [] {
        put("timing.cfg", "old\n", 0640);
-       if (!give("timing.cfg", "system.posix_acl_access", shutting_out_acl())) GTEST_SKIP();
+       give("timing.cfg", "system.posix_acl_access", shutting_out_acl());
      },
      0, replaced},
     {"a user attribute kept", false,
      [] {
        put("timing.cfg", "old\n");
-       if (!give("timing.cfg", "user.note", "kept")) GTEST_SKIP();
+       give("timing.cfg", "user.note", "kept");
      },
      0, replaced},
     {"another user's file: in place, as a new one would be this user's", true,
@@ -173,8 +175,8 @@ const row rows[] = {
      [] { ASSERT_EQ(mkfifo("timing.cfg", 0644), 0); }, ENXIO, failed},
     {"a folder", false, [] { folder("timing.cfg", 0755, getuid()); }, EISDIR, failed},
     {"a full device", false, [] { link_to("/dev/full", "timing.cfg"); }, ENOSPC, failed},
-    {"a link into a folder that is missing", false, [] { link_to("gone/timing.cfg", "timing.cfg"); },
-     ENOENT, failed},
+    {"a link into a folder that is missing", false,
+     [] { link_to("gone/timing.cfg", "timing.cfg"); }, ENOENT, failed},
     {"links in a loop", false, [] { link_to("timing.cfg", "timing.cfg"); }, ELOOP, failed},
     // The shared-folder rule, for the runner (root here) against `other`.
     {"another user's link in a shared folder", true,
@@ -257,27 +259,11 @@ const row rows[] = {
      0, in_place, "shared/timing.cfg", "own"},
 };
 
-struct replace_file_rule : ::testing::TestWithParam<row> {
-  fs::path dir;
-  fs::path was;
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "replace_file_test.XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
-    was = fs::current_path();
-    fs::current_path(dir);
-  }
-  void TearDown() override {
-    fs::current_path(was);
-    fs::remove_all(dir);
-  }
-};
-
-TEST_P(replace_file_rule, keeps_what_the_file_is) {
-  const row& r = GetParam();
-  if (r.needs_root && geteuid() != 0) GTEST_SKIP() << "giving names to others needs root";
+// Sets up `r` in the current folder, `dir`, replaces its file and checks
+// what became of it.
+void check(const row& r, const fs::path& dir) {
   r.make();
-  if (IsSkipped() || HasFatalFailure()) return;
+  if (::testing::Test::HasFatalFailure()) return;
   const char* lands = r.lands != nullptr ? r.lands : r.path;
   struct stat name_before = {};
   struct stat before = {};
@@ -324,6 +310,18 @@ TEST_P(replace_file_rule, keeps_what_the_file_is) {
   EXPECT_EQ(attributes(lands), old_attributes);
 }
 
-INSTANTIATE_TEST_SUITE_P(each_case, replace_file_rule, ::testing::ValuesIn(rows));
+TEST(replace_file_rule, keeps_what_the_file_is) {
+  const fs::path was = fs::current_path();
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    if (r.needs_root && geteuid() != 0) continue;  // giving names to others needs root
+    std::string pattern = (fs::temp_directory_path() / "replace_file_test.XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    fs::current_path(pattern);
+    check(r, pattern);
+    fs::current_path(was);
+    fs::remove_all(pattern);
+  }
+}
 
 }  // namespace
