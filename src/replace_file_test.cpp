@@ -310,6 +310,8 @@ void check(const row& r, const fs::path& dir) {
   EXPECT_EQ(attributes(lands), old_attributes);
 }
 
+}  // namespace
+
 TEST(replace_file_rule, keeps_what_the_file_is) {
   const fs::path was = fs::current_path();
   for (const row& r : rows) {
@@ -323,5 +325,3 @@ TEST(replace_file_rule, keeps_what_the_file_is) {
     fs::remove_all(pattern);
   }
 }
-
-}  // namespace
