@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -98,14 +99,36 @@ bool names_more(const walked_text& text) {
   return text.text[text.at + span(text.text, text.at, true)] != '\0';
 }
 
+// Reads the symbolic link `fd` into a block of its own, as `text`; 0 or the
+// errno.
+int read_link(int fd, walked_text& text) {
+  char* block = static_cast<char*>(std::malloc(PATH_MAX));
+  const ssize_t n = block == nullptr ? -1 : readlinkat(fd, "", block, PATH_MAX);
+  const int error = block == nullptr ? ENOMEM
+                    : n < 0          ? errno
+                    : n == 0         ? ENOENT
+                    : n == PATH_MAX  ? ENAMETOOLONG
+                                     : 0;
+  if (error != 0) {
+    std::free(block);
+    return error;
+  }
+  block[n] = '\0';
+  text = walked_text{block, block, 0};
+  return 0;
+}
+
+// As many symbolic links as the kernel follows for one name.
+constexpr int max_links = 40;
+
 // Resolves `path` from the current folder, name by name, following
-// symbolic links itself (at most 40, as the kernel counts) and judging each
+// symbolic links itself (at most `max_links`) and judging each
 // name in its own folder. A link's text is walked where it lies, before the
 // rest of the text that led to it. 0, or the errno; a name refused leaves
 // its text, up to it, in `refused`.
 int find(const char* path, found_name& found, char (&refused)[PATH_MAX]) {
   if (fstatat(AT_FDCWD, ".", &found.folder_stat, 0) != 0) return errno;
-  walked_text texts[41];
+  walked_text texts[max_links + 1];
   int depth = 1;
   int error = 0;
   texts[0].text = path;
@@ -154,20 +177,11 @@ int find(const char* path, found_name& found, char (&refused)[PATH_MAX]) {
       release(fd);
       error = EACCES;
     } else if (S_ISLNK(seen.st_mode)) {
-      char* text =
-          ++links > 40 || depth == 41 ? nullptr : static_cast<char*>(std::malloc(PATH_MAX));
-      const ssize_t n = text == nullptr ? -1 : readlinkat(fd, "", text, PATH_MAX);
-      error = text == nullptr ? (links > 40 || depth == 41 ? ELOOP : ENOMEM)
-              : n <= 0        ? (n == 0 ? ENOENT : errno)
-              : n == PATH_MAX ? ENAMETOOLONG
-                              : 0;
+      // Each link adds one text, so that `depth` stays within `texts`.
+      assert(depth <= links + 1 && links <= max_links);
+      error = ++links > max_links ? ELOOP : read_link(fd, texts[depth]);
       release(fd);
-      if (error != 0) {
-        std::free(text);
-        break;
-      }
-      text[n] = '\0';
-      texts[depth++] = walked_text{text, text, 0};
+      if (error == 0) ++depth;
     } else if (last) {
       std::memcpy(found.name, name, length + 1);
       found.file = fd;
