@@ -566,19 +566,30 @@ TEST_F(kestrig_run, writes_timing_cfg_in_place_in_a_folder_it_may_not_write) {
   EXPECT_EQ(files_in(folder), (std::set<std::string>{"in.txt", "timing.cfg"}));
 }
 
-// Makes unlink(2) fail with EPERM from here on, through exec too.
-void refuse_unlink() {
+// Makes unlink(2) fail with EPERM from here on, through exec too, and with
+// `renames` rename(2) with EACCES, as a share does that will not rename over
+// a file another process holds open.
+void refuse_calls(bool renames) {
+  std::vector<sock_filter> filter{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+  const auto refuse = [&filter](uint32_t call, uint32_t error) {
+    filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 1));
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | error));
+  };
+  refuse(SYS_unlinkat, EPERM);
 #ifdef SYS_unlink
-  constexpr uint32_t unlink_call = SYS_unlink;
-#else
-  constexpr uint32_t unlink_call = SYS_unlinkat;
+  refuse(SYS_unlink, EPERM);
 #endif
-  sock_filter filter[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-                          BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_unlinkat, 2, 0),
-                          BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, unlink_call, 1, 0),
-                          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-                          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM)};
-  const sock_fprog program{sizeof filter / sizeof filter[0], filter};
+  if (renames) {
+    refuse(SYS_renameat2, EACCES);
+#ifdef SYS_renameat
+    refuse(SYS_renameat, EACCES);
+#endif
+#ifdef SYS_rename
+    refuse(SYS_rename, EACCES);
+#endif
+  }
+  filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
       prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
     _exit(127);
@@ -604,10 +615,11 @@ TEST_F(kestrig_run, timing_cfg_planted_in_a_shared_folder_is_not_written_through
     foreign_group,    // the runner's file, of a group the runner may not give
     temporary_names,  // the runner's file; the names 1.0.0 would use, planted
     unlink_refused,   // the runner's file; the old one cannot be removed
+    rename_refused,   // the runner's file; no rename, and the new one cannot be removed
     set_id            // the runner's file, set-user-ID and set-group-ID
   };
   // into_name: written in place; replaced: by a new file.
-  enum outcome : uint8_t { refused, into_own_file, into_name, replaced, old_left };
+  enum outcome : uint8_t { refused, into_own_file, into_name, replaced, old_left, new_left };
   struct plant {
     uid_t runner;
     uid_t uid;  // of the name
@@ -624,6 +636,7 @@ TEST_F(kestrig_run, timing_cfg_planted_in_a_shared_folder_is_not_written_through
                           {member, member, 0775, foreign_group, into_name},
                           {member, member, 01777, temporary_names, replaced},
                           {member, member, 01775, unlink_refused, old_left},
+                          {member, member, 01775, rename_refused, new_left},
                           {member, member, 0775, set_id, replaced}};
   write_file(dir / "in.txt", example_input);
   run_options options;
@@ -637,7 +650,8 @@ TEST_F(kestrig_run, timing_cfg_planted_in_a_shared_folder_is_not_written_through
   const std::string text = format_timing_cfg(example_params);
   for (const plant& p : plants) {
     const std::string which = std::to_string(&p - plants);
-    if (p.what == unlink_refused && !emulator_words().empty()) continue;  // no seccomp there
+    const bool refusing = p.what == unlink_refused || p.what == rename_refused;
+    if (refusing && !emulator_words().empty()) continue;  // no seccomp there
     write_file(own, "precious\n");
     fs::remove_all(shared);
     fs::create_directory(shared);
@@ -664,7 +678,7 @@ TEST_F(kestrig_run, timing_cfg_planted_in_a_shared_folder_is_not_written_through
     struct stat before = {};
     ASSERT_EQ(lstat(cfg.c_str(), &before), 0);
     const int reader = p.what == fifo ? open(cfg.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
-    options.in_child = [&p] {
+    options.in_child = [&p, refusing] {
       if (chdir("shared") != 0) _exit(127);
       // The names 1.0.0 would take for this process, planted as links.
       for (int n = 0; p.what == temporary_names && n <= 100; ++n) {
@@ -678,24 +692,28 @@ TEST_F(kestrig_run, timing_cfg_planted_in_a_shared_folder_is_not_written_through
           (setgroups(1, groups) != 0 || setresgid(p.runner, p.runner, p.runner) != 0 ||
            setresuid(p.runner, p.runner, p.runner) != 0))
         _exit(127);
-      if (p.what == unlink_refused) refuse_unlink();
+      if (refusing) refuse_calls(p.what == rename_refused);
     };
     const process started = start(with_file(example_numbers, "../in.txt"), options);
     const run_result r = finish(started);
-    const bool fails = p.expected == refused || p.expected == old_left;
+    const bool left_behind = p.expected == old_left || p.expected == new_left;
+    const bool fails = p.expected == refused || left_behind;
     std::string said;
     if (p.expected == refused)
       said = "kestrig: timing.cfg: Permission denied: " +
              std::string(own_link ? "next" : "timing.cfg") +
              " belongs to another user in a shared folder\n";
-    if (p.expected == old_left) said = message("timing.cfg", EPERM);
+    if (left_behind) said = message("timing.cfg", p.expected == old_left ? EPERM : EACCES);
     EXPECT_EQ(r.status, fails ? 1 : 0) << which;
     EXPECT_EQ(r.out, example_output) << which;
     // The old file left behind is named: the message ends with its name.
     EXPECT_EQ(r.err.substr(0, said.size() - 1) + (said.empty() ? "" : "\n"), said) << which;
     EXPECT_EQ(read_file(own), p.expected == into_own_file ? text : "precious\n") << which;
     if (p.what == regular || p.what == hard_link || p.what == to_planted_file || runners) {
-      EXPECT_EQ(read_file(planted), p.expected == refused ? "planted\n" : text) << which;
+      EXPECT_EQ(read_file(planted), p.expected == refused    ? "planted\n"
+                                    : p.expected == new_left ? "old\n"
+                                                             : text)
+          << which;
     }
     struct stat after = {};
     ASSERT_EQ(lstat(cfg.c_str(), &after), 0) << which;
@@ -716,9 +734,12 @@ TEST_F(kestrig_run, timing_cfg_planted_in_a_shared_folder_is_not_written_through
     if (p.what == set_id) {
       EXPECT_EQ(after.st_mode & 07777, 06775U) << which;
     }
-    if (p.what == unlink_refused && left.size() == 1) {
-      EXPECT_TRUE(r.err.ends_with("; the old file is left as " + *left.begin() + "\n")) << which;
-      EXPECT_EQ(read_file(shared / *left.begin()), "old\n");  // the old file, told of
+    if (left_behind && left.size() == 1) {
+      const bool old = p.expected == old_left;
+      EXPECT_TRUE(r.err.ends_with(std::string("; the ") + (old ? "old" : "new") +
+                                  " file is left as " + *left.begin() + "\n"))
+          << which;
+      EXPECT_EQ(read_file(shared / *left.begin()), old ? "old\n" : text);  // told of
       EXPECT_EQ(left.begin()->size(), std::string(".timing.cfg.").size() + 16);
       left.clear();
     }
