@@ -32,9 +32,12 @@ bool shared_folder(const struct stat& folder) {
 // any file the runner may change, or hand its contents to a reader, so only
 // names of the runner's or the folder owner's are trusted there, as careful
 // kernels have it; the group counts as much as others, since any member may
-// plant a name.
+// plant a name. Nor is a link or FIFO with another name there: anyone may
+// have linked it in. (A regular file with other names is replaced, below.)
 bool trusted(const struct stat& folder, const struct stat& name) {
-  return !shared_folder(folder) || name.st_uid == folder.st_uid || name.st_uid == geteuid();
+  if (!shared_folder(folder)) return true;
+  const bool linked_in = name.st_nlink > 1 && !S_ISREG(name.st_mode) && !S_ISDIR(name.st_mode);
+  return !linked_in && (name.st_uid == folder.st_uid || name.st_uid == geteuid());
 }
 
 enum class way : uint8_t { replace, in_place, refuse };
@@ -43,10 +46,11 @@ enum class way : uint8_t { replace, in_place, refuse };
 // what it is: a regular file with one name is replaced by a new one;
 // anything else is written through, except a file with other names in a
 // shared folder, which may have been linked there by anyone: that one is
-// replaced, and refused where a replacement would change it
-// (`replacement_fits` false).
+// replaced, and refused where a replacement would change it. Where no new
+// file can be made, or would not be what the old one is
+// (`replacement_fits` false), the file is made or written in place.
 way way_for(const struct stat& folder, const struct stat* old, bool replacement_fits) {
-  if (old == nullptr) return way::replace;
+  if (old == nullptr) return replacement_fits ? way::replace : way::in_place;
   const bool other_names = S_ISREG(old->st_mode) && old->st_nlink > 1;
   if (other_names && shared_folder(folder)) return replacement_fits ? way::replace : way::refuse;
   if (!S_ISREG(old->st_mode) || other_names) return way::in_place;
@@ -75,6 +79,8 @@ struct found_name {
   int folder = AT_FDCWD;  // the folder (O_PATH), or the current one
   struct stat folder_stat = {};
   char name[NAME_MAX + 1] = "";  // the last name, in `folder`
+  char shown[PATH_MAX] = "";     // that name, or one refused, as the text walked spells it
+  bool refused = false;          // by the rule: EACCES
   int file = -1;                 // a descriptor of what `name` is
   struct stat file_stat = {};    // st_mode 0: nothing there
 };
@@ -124,13 +130,13 @@ constexpr int max_links = 40;
 // Resolves `path` from the current folder, name by name, following
 // symbolic links itself (at most `max_links`) and judging each
 // name in its own folder. A link's text is walked where it lies, before the
-// rest of the text that led to it. 0, or the errno; a name refused leaves
-// its text, up to it, in `refused`.
-int find(const char* path, found_name& found, char (&refused)[PATH_MAX]) {
+// rest of the text that led to it. 0, or the errno.
+int find(const char* path, found_name& found) {
   if (fstatat(AT_FDCWD, ".", &found.folder_stat, 0) != 0) return errno;
   walked_text texts[max_links + 1];
   int depth = 1;
   int error = 0;
+  bool folder_wanted = false;  // the last name was followed by a slash
   texts[0].text = path;
   for (int links = 0; error == 0;) {
     walked_text& top = texts[depth - 1];
@@ -152,6 +158,9 @@ int find(const char* path, found_name& found, char (&refused)[PATH_MAX]) {
     }
     bool last = !names_more(top);
     for (int i = 0; last && i < depth - 1; ++i) last = !names_more(texts[i]);
+    if (last && top.text[top.at] == '/') folder_wanted = true;
+    static_cast<void>(
+        std::snprintf(found.shown, sizeof found.shown, "%.*s", static_cast<int>(top.at), top.text));
     if (length > NAME_MAX) {
       error = ENAMETOOLONG;
       break;
@@ -167,13 +176,12 @@ int find(const char* path, found_name& found, char (&refused)[PATH_MAX]) {
       release(fd);
       if (error != ENOENT || !last) break;
       std::memcpy(found.name, name, length + 1);  // nothing there: it is made
-      error = 0;
+      error = folder_wanted ? EISDIR : 0;
       break;
     }
     const bool dots = name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.'));
     if (!dots && !trusted(found.folder_stat, seen)) {
-      static_cast<void>(
-          std::snprintf(refused, sizeof refused, "%.*s", static_cast<int>(top.at), top.text));
+      found.refused = true;
       release(fd);
       error = EACCES;
     } else if (S_ISLNK(seen.st_mode)) {
@@ -182,7 +190,7 @@ int find(const char* path, found_name& found, char (&refused)[PATH_MAX]) {
       error = ++links > max_links ? ELOOP : read_link(fd, texts[depth]);
       release(fd);
       if (error == 0) ++depth;
-    } else if (last) {
+    } else if (last && !(folder_wanted && !S_ISDIR(seen.st_mode))) {
       std::memcpy(found.name, name, length + 1);
       found.file = fd;
       found.file_stat = seen;
@@ -266,29 +274,82 @@ char* attribute_value(int fd, const char* name, size_t& size) {
   return nullptr;
 }
 
-// Gives the new file `fresh` each extended attribute of the old one `old`
-// (its ACL, labels, user data) where it holds another value or none; true
-// when every one is given. A file system without them has none to give.
+// The names of the extended attributes of the open file `fd`, each ended
+// by a NUL, in a block of its own to be freed, and their size; null when
+// they cannot be read. A file system without them has none.
+char* attribute_names(int fd, size_t& size) {
+  for (int tries = 0; tries < 4; ++tries) {  // ERANGE: they grew meanwhile
+    const ssize_t wanted = flistxattr(fd, nullptr, 0);
+    if (wanted < 0 && errno == ENOTSUP) size = 0;
+    if (wanted < 0) return errno == ENOTSUP ? static_cast<char*>(std::malloc(1)) : nullptr;
+    char* names = static_cast<char*>(std::malloc(static_cast<size_t>(wanted) + 1));
+    const ssize_t n = names == nullptr ? -1 : flistxattr(fd, names, static_cast<size_t>(wanted));
+    if (n >= 0) {
+      size = static_cast<size_t>(n);
+      return names;
+    }
+    std::free(names);
+    if (errno != ERANGE) return nullptr;
+  }
+  return nullptr;
+}
+
+// Whether `name` is among the `size` bytes of attribute names at `names`.
+bool listed(const char* names, size_t size, const char* name) {
+  for (size_t at = 0; at < size; at += std::strlen(names + at) + 1)
+    if (std::strcmp(names + at, name) == 0) return true;
+  return false;
+}
+
+// Makes the extended attributes of the new file `fresh` those of the old
+// one `old` (its ACL, labels, user data): each given where it holds another
+// value or none, and each it has beyond them, as an ACL inherited from the
+// folder, taken away. True when that is done.
 bool give_attributes(int old, int fresh) {
-  const ssize_t listed = flistxattr(old, nullptr, 0);
-  if (listed <= 0) return listed == 0 || errno == ENOTSUP;
-  char* list = static_cast<char*>(std::malloc(static_cast<size_t>(listed)));
-  const ssize_t n = list == nullptr ? -1 : flistxattr(old, list, static_cast<size_t>(listed));
-  bool given = n >= 0;
-  for (ssize_t at = 0; given && at < n; at += static_cast<ssize_t>(std::strlen(list + at)) + 1) {
+  size_t old_size = 0;
+  size_t fresh_size = 0;
+  char* old_names = attribute_names(old, old_size);
+  char* fresh_names = old_names == nullptr ? nullptr : attribute_names(fresh, fresh_size);
+  bool given = fresh_names != nullptr;
+  for (size_t at = 0; given && at < old_size; at += std::strlen(old_names + at) + 1) {
+    const char* name = old_names + at;
     size_t wanted_size = 0;
     size_t held_size = 0;
-    char* wanted = attribute_value(old, list + at, wanted_size);
-    char* held = wanted == nullptr ? nullptr : attribute_value(fresh, list + at, held_size);
+    char* wanted = attribute_value(old, name, wanted_size);
+    char* held = wanted == nullptr ? nullptr : attribute_value(fresh, name, held_size);
     given = wanted != nullptr && ((held != nullptr && held_size == wanted_size &&
                                    std::memcmp(held, wanted, wanted_size) == 0) ||
-                                  fsetxattr(fresh, list + at, wanted, wanted_size, 0) == 0);
+                                  fsetxattr(fresh, name, wanted, wanted_size, 0) == 0);
     std::free(wanted);
     std::free(held);
   }
-  std::free(list);
+  for (size_t at = 0; given && at < fresh_size; at += std::strlen(fresh_names + at) + 1) {
+    const char* name = fresh_names + at;
+    given = listed(old_names, old_size, name) || fremovexattr(fresh, name) == 0;
+  }
+  std::free(old_names);
+  std::free(fresh_names);
   return given;
 }
+
+// ---- Telling what became of it ----
+
+// Names `name`, beside `found`'s, in `result` as a file left behind.
+void leave(const found_name& found, replace_result& result, const char* name, bool old) {
+  const char* slash = std::strrchr(found.shown, '/');
+  const int folder = slash == nullptr ? 0 : static_cast<int>(slash + 1 - found.shown);
+  static_cast<void>(
+      std::snprintf(result.left, sizeof result.left, "%.*s%s", folder, found.shown, name));
+  result.left_is_old = old;
+}
+
+// Names what `found` spells in `result`, with what the error means for it.
+void explain(const found_name& found, replace_result& result, const char* why) {
+  static_cast<void>(std::snprintf(result.name, sizeof result.name, "%s", found.shown));
+  result.why = why;
+}
+
+constexpr char others_name[] = "belongs to another user in a shared folder";
 
 // ---- Writing ----
 
@@ -302,9 +363,10 @@ int write_and_close(int fd, std::string_view text) {
 }
 
 // Writes `text` into what `found` holds, truncating a regular file first,
-// or into a file made under its name where there is none. The mode the
-// write takes (set-id bits) is given back.
-int write_in_place(const found_name& found, std::string_view text) {
+// or into a file made under its name where there is none. The set-id bits
+// that the write takes away are given back; where they cannot be, that is
+// EPERM, and said in `result`.
+int write_in_place(const found_name& found, std::string_view text, replace_result& result) {
   if (found.file_stat.st_mode == 0) {
     const int fd =
         open_file_at(found.folder, found.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
@@ -317,11 +379,13 @@ int write_in_place(const found_name& found, std::string_view text) {
   file.fd = fd;
   if (regular && ftruncate(fd, 0) != 0) file.error = errno;
   sink_write(file, text.data(), text.size());
-  struct stat after = {};
   const mode_t mode = found.file_stat.st_mode & 07777;
+  struct stat after = {};
   if (file.error == 0 && regular && fstat(fd, &after) == 0 && (after.st_mode & 07777) != mode &&
-      fchmod(fd, mode) != 0)
-    file.error = errno;
+      (fchmod(fd, mode) != 0 || fstat(fd, &after) != 0 || (after.st_mode & 07777) != mode)) {
+    file.error = EPERM;
+    explain(found, result, "was written, but its set-user-ID or set-group-ID bit is lost");
+  }
   if (close(fd) != 0 && file.error == 0 && errno != EINTR) file.error = errno;
   return file.error;
 }
@@ -374,8 +438,9 @@ mode_t acl_group_and_other(const unsigned char* acl, size_t size) {
 // The mode that creating `found`'s name with 0666 would have given the new
 // file `fd`, born 0600 (`fresh`): 0666 less the umask, or where the folder
 // has a default ACL (the new file then has an access ACL), what that ACL
-// leaves of 0666. 0 or the errno.
-int mode_of_a_new_file(const found_name& found, int fd, const struct stat& fresh, mode_t& mode) {
+// leaves of 0666. False where that ACL cannot be read (without /proc, of a
+// folder other than the current one).
+bool mode_of_a_new_file(const found_name& found, int fd, const struct stat& fresh, mode_t& mode) {
   size_t size = 0;
   char* acl = attribute_value(fd, "system.posix_acl_access", size);
   std::free(acl);
@@ -383,24 +448,25 @@ int mode_of_a_new_file(const found_name& found, int fd, const struct stat& fresh
     const mode_t mask = umask(0);
     umask(mask);
     mode = 0666 & ~mask;
-    return 0;
+    return true;
   }
   const int folder = found.folder == AT_FDCWD ? open_file(".", O_RDONLY | O_DIRECTORY)
                                               : reopen_descriptor(found.folder, O_RDONLY);
   char* inherited =
       folder < 0 ? nullptr : attribute_value(folder, "system.posix_acl_default", size);
-  const int error = errno;
   release(folder);
-  if (inherited == nullptr) return error;
+  if (inherited == nullptr) return false;
   mode = (fresh.st_mode & 0700) |
          (acl_group_and_other(reinterpret_cast<unsigned char*>(inherited), size) & 0066);
   std::free(inherited);
-  return 0;
+  return true;
 }
 
 // Gives the new file `fd`, its text written, what the old one (`old`, open
-// as `old_fd`; null: there is none) had: group, mode and attributes. True
-// when it then is what the old one was; errors of the system in `error`.
+// as `old_fd`; null: there is none) had: group, attributes, then mode, so
+// that the set-id bits come last and nobody the old file's ACL shuts out
+// gains anything meanwhile. True when it then is what the old one was;
+// errors of the system in `error`.
 bool make_like(const found_name& found, int fd, const struct stat* old, int old_fd, int& error) {
   struct stat fresh = {};
   if (fstat(fd, &fresh) != 0) {
@@ -409,11 +475,10 @@ bool make_like(const found_name& found, int fd, const struct stat* old, int old_
   }
   if (old == nullptr) {
     mode_t mode = 0;
-    error = mode_of_a_new_file(found, fd, fresh, mode);
+    if (!mode_of_a_new_file(found, fd, fresh, mode)) return false;
     // A share that shows every file as another user's, with modes of its
     // own, refuses the mode (EPERM): the file is as the share makes any.
-    if (error == 0 && (fresh.st_mode & 07777) != mode && fchmod(fd, mode) != 0 && errno != EPERM)
-      error = errno;
+    if ((fresh.st_mode & 07777) != mode && fchmod(fd, mode) != 0 && errno != EPERM) error = errno;
     return error == 0;
   }
   // A group this user may not give, a mode with a set-group-ID bit the
@@ -422,20 +487,14 @@ bool make_like(const found_name& found, int fd, const struct stat* old, int old_
   // is as the old one, gets a whole replacement.
   if (fresh.st_gid != old->st_gid && fchown(fd, static_cast<uid_t>(-1), old->st_gid) != 0)
     return false;
+  if (!give_attributes(old_fd, fd) || fstat(fd, &fresh) != 0) return false;
   if ((fresh.st_mode & 07777) != (old->st_mode & 07777) && fchmod(fd, old->st_mode & 07777) != 0)
     return false;
-  if (!give_attributes(old_fd, fd)) return false;
   if (fstat(fd, &fresh) != 0) {
     error = errno;
     return false;
   }
   return same_kind(*old, fresh);
-}
-
-// Names `name` in `result` as a file left behind.
-void leave(replace_result& result, const char* name, bool old) {
-  static_cast<void>(std::snprintf(result.left, sizeof result.left, "%s", name));
-  result.left_is_old = old;
 }
 
 // Puts the new file `from` in the place of `found`'s name, atomically, in
@@ -451,7 +510,7 @@ int move_over(const found_name& found, const char* from, replace_result& result)
         renameat2(found.folder, from, found.folder, found.name, RENAME_EXCHANGE) == 0) {
       // `from` is now the old file: one that stays is told, not left unsaid.
       if (unlinkat(found.folder, from, 0) == 0) return 0;
-      leave(result, from, true);
+      leave(found, result, from, true);
       return errno;
     }
 #endif
@@ -462,7 +521,9 @@ int move_over(const found_name& found, const char* from, replace_result& result)
       static_cast<void>(poll(nullptr, 0, 1 << std::min(attempt, 6)));  // milliseconds
       continue;
     }
-    if (unlinkat(found.folder, from, 0) != 0) leave(result, from, false);
+    if (unlinkat(found.folder, from, 0) != 0) leave(found, result, from, false);
+    // The sticky bit keeps others' names: one planted since it was looked at.
+    if (error == EPERM && shared_folder(found.folder_stat)) explain(found, result, others_name);
     return error;
   }
 }
@@ -495,7 +556,7 @@ int replace(found_name& found, std::string_view text, way& chosen, replace_resul
     return move_over(found, name, result);
   }
   if (unlinkat(found.folder, name, 0) != 0) {
-    leave(result, name, false);
+    leave(found, result, name, false);
     return error != 0 ? error : errno;
   }
   chosen = way_for(found.folder_stat, old, false);
@@ -536,11 +597,10 @@ int replace_found(found_name& found, std::string_view text, replace_result& resu
     if (error != 0 || chosen == way::replace) return error;
   }
   if (chosen == way::refuse) {
-    static_cast<void>(std::snprintf(result.refused, sizeof result.refused, "%s", found.name));
-    result.refused_because = "has other names in a shared folder, and a new file would change it";
+    explain(found, result, "has other names in a shared folder, and a new file would change it");
     return EACCES;
   }
-  return write_in_place(found, text);
+  return write_in_place(found, text, result);
 }
 
 }  // namespace
@@ -553,24 +613,23 @@ replace_result replace_file(const char* path, std::string_view text) {
   for (int tries = 0; tries < 8; ++tries) {
     if (tries > 0) static_cast<void>(poll(nullptr, 0, 1 << tries));  // milliseconds
     found_name found;
-    result.error = find(path, found, result.refused);
+    result.error = find(path, found);
+    if (found.refused) explain(found, result, others_name);
     if (result.error == 0) result.error = replace_found(found, text, result);
     release(found.file);
     release(found.folder);
     if (result.error != ESTALE || result.left[0] != '\0') break;
   }
-  if (result.refused[0] != '\0' && result.refused_because == nullptr)
-    result.refused_because = "belongs to another user in a shared folder";
   return result;
 }
 
 void failure_text(const replace_result& result, char* out, size_t size) {
-  const char* refused = result.refused_because != nullptr ? result.refused : "";
+  const bool named = result.why != nullptr;
   const char* left = result.left[0] == '\0' ? ""
                      : result.left_is_old   ? "; the old file is left as "
                                             : "; the new file is left as ";
   // Cut short where `out` is full: the reason comes first.
   static_cast<void>(std::snprintf(out, size, "%s%s%s%s%s%s%s", std::strerror(result.error),
-                                  *refused ? ": " : "", refused, *refused ? " " : "",
-                                  *refused ? result.refused_because : "", left, result.left));
+                                  named ? ": " : "", named ? result.name : "", named ? " " : "",
+                                  named ? result.why : "", left, result.left));
 }

@@ -22,13 +22,13 @@
 // What became of a replacement.
 struct replace_result {
   int error = 0;  // errno of the first failure; 0: the file holds the text
-  // With EACCES: the name on the way that the rule above refused, as the
-  // path or link text it came from spells it, and why in a few words.
-  char refused[PATH_MAX] = "";
-  const char* refused_because = nullptr;
-  // After a failure: a file that could not be removed and is left in the
-  // folder under this name, the new text or (`left_is_old`) the old one.
-  char left[NAME_MAX + 1] = "";
+  // With some failures: a name, as the path or link text it came from
+  // spells it, and what about it the error means, in a few words.
+  char name[PATH_MAX] = "";
+  const char* why = nullptr;
+  // After a failure: a file that could not be removed and is left under
+  // this name, the new text or (`left_is_old`) the old one.
+  char left[PATH_MAX] = "";
   bool left_is_old = false;
 };
 
@@ -66,7 +66,8 @@ struct replace_result {
 replace_result replace_file(const char* path, std::string_view text);
 
 // The failure in words, into `out` (`size` bytes, cut short to fit): the
-// system's message for the error, then the name refused or left behind.
+// system's message for the error, then what it means for the name, and the
+// file left behind.
 void failure_text(const replace_result& result, char* out, size_t size);
 
 #endif  // KESTRIG_REPLACE_FILE_HPP

@@ -87,17 +87,21 @@ enum outcome : uint8_t { replaced, in_place, kept, failed };
 // What the name is, beside `own`, a file of the runner's holding "old".
 enum kind : uint8_t {
   nothing,
-  file,              // holding "old"
-  same_text,         // holding the new text already
-  same_past_2038,    // the same, read-only, stamped past what 32-bit time holds
-  same_size,         // the new text but one byte
-  one_byte_more,     // the new text and one byte
-  with_acl,          // holding "old", with an access ACL shutting `other` out
-  with_attribute,    // holding "old", with a user attribute
-  hard_link,         // a second name of `own`
-  same_hard_link,    // the same, `own` holding the new text already
-  link_to_own,       // a symbolic link to `own`
-  link_via_folders,  // the same, through a folder and back
+  file,               // holding "old"
+  same_text,          // holding the new text already
+  same_past_2038,     // the same, read-only, stamped past what 32-bit time holds
+  same_size,          // the new text but one byte
+  one_byte_more,      // the new text and one byte
+  with_acl,           // holding "old", with an access ACL shutting `other` out
+  with_attribute,     // holding "old", with a user attribute
+  under_default_acl,  // holding "old", in a folder whose default ACL it does not have
+  hard_link,          // a second name of `own`
+  same_hard_link,     // the same, `own` holding the new text already
+  link_to_own,        // a symbolic link to `own`
+  linked_link,        // such a link of the runner's, with a second name
+  link_with_slash,    // to `own` followed by a slash
+  link_too_long,      // to a name too long for a new file's beside it
+  link_via_folders,   // the same, through a folder and back
   fifo,
   folder,
   link_to_full,     // to /dev/full
@@ -127,6 +131,8 @@ const row rows[] = {
     {"a group the new file is not born with", file, 0, runner, other, 0604, 0, replaced},
     {"its access ACL", with_acl, 0, runner, runner, 0640, 0, replaced},
     {"a user attribute", with_attribute, 0, runner, runner, 0644, 0, replaced},
+    {"no ACL, whatever the folder's default", under_default_acl, 0, runner, runner, 0640, 0,
+     replaced},
     {"another user's: a new one would be the runner's", file, 0, other, other, 0666, 0, in_place},
     {"the same text: kept, times set", same_text, 0, runner, runner, 0640, 0, kept},
     {"the same, read-only, past 2038", same_past_2038, 0, runner, runner, 0444, 0, kept},
@@ -136,6 +142,8 @@ const row rows[] = {
     {"two names: written through both", hard_link, 0, runner, runner, 0, 0, in_place},
     {"a symbolic link stays one", link_to_own, 0, runner, runner, 0, 0, replaced},
     {"a link through a folder and back", link_via_folders, 0, runner, runner, 0, 0, replaced},
+    {"no new name fits beside it: made in place", link_too_long, 0, runner, runner, 0, 0, replaced},
+    {"a link to a file, with a slash", link_with_slash, 0, runner, runner, 0, ENOTDIR, failed},
     {"a FIFO nobody reads: not a hang", fifo, 0, runner, runner, 0644, ENXIO, failed},
     {"a folder", folder, 0, runner, runner, 0755, EISDIR, failed},
     {"a full device", link_to_full, 0, runner, runner, 0, ENOSPC, failed},
@@ -153,6 +161,8 @@ const row rows[] = {
     {"the runner's file with two names: replaced", hard_link, 01777, runner, runner, 0, 0,
      replaced},
     {"the runner's link", link_to_own, 01777, runner, runner, 0, 0, replaced},
+    {"the runner's link, with a second name", linked_link, 01777, runner, runner, 0, EACCES, failed,
+     "shared/timing.cfg"},
     {"the folder owner's folder and link", planted_folder, 01777, owner, owner, 0, 0, replaced},
     // Without the sticky bit others own every name anyway: not guarded.
     {"another user's link, no sticky bit", link_to_own, 0775, other, other, 0, 0, replaced},
@@ -167,7 +177,7 @@ void make(const row& r, std::string& path, std::string& lands) {
   path = r.at_name == planted_folder ? "timing.cfg" : at + "timing.cfg";
   const bool to_own =
       r.at_name == link_to_own || r.at_name == link_via_folders || r.at_name == planted_folder;
-  lands = to_own ? "own" : path;
+  lands = to_own ? "own" : r.at_name == link_too_long ? std::string(250, 'n') : path;
   const std::string up = r.shared != 0 ? "../" : "";
   put("own", r.at_name == same_hard_link ? text : "old\n", 0644, runner, runner, in_2001);
   if (r.shared != 0) {
@@ -184,7 +194,13 @@ void make(const row& r, std::string& path, std::string& lands) {
       return;
     case with_acl:
     case with_attribute:
+    case under_default_acl:
       put(name, old, r.mode, r.uid, r.gid, in_2001);
+      if (r.at_name == under_default_acl) {
+        static_cast<void>(setxattr(".", "system.posix_acl_default", shutting_out_acl.data(),
+                                   shutting_out_acl.size(), 0));
+        return;
+      }
       // Where the file system holds no such attribute, only the rest is checked.
       static_cast<void>(r.at_name == with_acl
                             ? setxattr(name, "system.posix_acl_access", shutting_out_acl.data(),
@@ -200,6 +216,9 @@ void make(const row& r, std::string& path, std::string& lands) {
     case hard_link:
     case same_hard_link:
       ASSERT_EQ(link("own", name), 0);
+      return;
+    case linked_link:
+      ASSERT_TRUE(symlink("own", "own_link") == 0 && link("own_link", name) == 0);
       return;
     case fifo:
       ASSERT_EQ(mkfifo(name, r.mode), 0);
@@ -219,6 +238,8 @@ void make(const row& r, std::string& path, std::string& lands) {
                                  : r.at_name == link_via_folders ? "./sub/..//own"
                                  : r.at_name == link_to_full     ? "/dev/full"
                                  : r.at_name == link_to_missing  ? "gone/timing.cfg"
+                                 : r.at_name == link_with_slash  ? "own/"
+                                 : r.at_name == link_too_long    ? lands
                                                                  : "timing.cfg";
       ASSERT_EQ(symlink(target.c_str(), name), 0);
   }
@@ -234,8 +255,8 @@ void check(const row& r, const fs::path& dir) {
   if (::testing::Test::HasFatalFailure()) return;
   struct stat name_before = {};
   struct stat before = {};
-  const bool existed = lstat(path.c_str(), &name_before) == 0;
-  static_cast<void>(stat(lands.c_str(), &before));
+  static_cast<void>(lstat(path.c_str(), &name_before));
+  const bool existed = stat(lands.c_str(), &before) == 0;
   const std::string old_text = S_ISREG(before.st_mode) ? contents(lands) : "";
   const std::map<std::string, std::string> old_attributes = attributes(lands.c_str());
   const std::set<std::string> names = names_in(dir);
@@ -247,12 +268,14 @@ void check(const row& r, const fs::path& dir) {
   char said[PATH_MAX + 256];
   failure_text(result, said, sizeof said);
   EXPECT_EQ(result.error, r.error) << said;
-  EXPECT_STREQ(result.refused, r.refused);
+  EXPECT_STREQ(result.name, r.refused);
   EXPECT_STREQ(result.left, "");
   std::set<std::string> now = names_in(dir);
   now.erase(path);
+  now.erase(lands);
   std::set<std::string> expected = names;
   expected.erase(path);
+  expected.erase(lands);
   EXPECT_EQ(now, expected);  // nothing left beside it, nothing gone
   // `own` gets the text only through a link to it, or a name of it written through.
   const bool into_own = r.expected != failed &&
@@ -266,7 +289,8 @@ void check(const row& r, const fs::path& dir) {
   struct stat after = {};
   ASSERT_TRUE(lstat(path.c_str(), &name_after) == 0 && stat(lands.c_str(), &after) == 0);
   EXPECT_EQ(contents(lands), text);
-  EXPECT_EQ(name_after.st_mode & S_IFMT, existed ? name_before.st_mode & S_IFMT : S_IFREG);
+  EXPECT_EQ(name_after.st_mode & S_IFMT,
+            name_before.st_mode != 0 ? name_before.st_mode & S_IFMT : S_IFREG);
   EXPECT_EQ(after.st_ino == before.st_ino, existed && r.expected != replaced);
   EXPECT_GE(after.st_mtim.tv_sec + 1, start);  // a file's clock may be a tick behind
   if (!existed) {
