@@ -31,7 +31,7 @@ program_check() {  # what it is, the program, a pattern for `file`'s machine, qe
   fi
   root=$(mktemp -d "$prebuilt_work/root.XXXXXX")
   if [ -z "$qemu" ]; then
-    cp "$program" build/cross_input.txt "$root/"
+    cp "$program" "$root/kestrig" && cp build/cross_input.txt "$root/"
     chroot "$root" /kestrig "${extremes[@]}" /cross_input.txt | cmp - build/cross_native.out
     echo "$what: exact alone in an empty root"
   else
