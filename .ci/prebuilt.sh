@@ -70,11 +70,12 @@ prebuilt_check() {  # uname -m, arch, RPM's name for it, a pattern for `file`'s 
     echo "$name: rewrites the example alone in an empty root"
   fi
   # The program of the architecture's .deb and .rpm, on its own, and the
-  # very program of the tarball.
-  dpkg-deb --fsys-tarfile "$release/kestrig_${version}_$arch.deb" | tar -xOf - ./usr/bin/kestrig \
-    > "$prebuilt_work/$arch/deb-kestrig"
-  rpm2cpio "$release/kestrig-$version-1.$rpm_arch.rpm" | cpio -i --quiet --to-stdout ./usr/bin/kestrig \
-    > "$prebuilt_work/$arch/rpm-kestrig"
+  # very program of the tarball. (Through files: cpio stops reading at the
+  # archive's end, before the padding rpm2cpio writes after it.)
+  dpkg-deb --fsys-tarfile "$release/kestrig_${version}_$arch.deb" > "$prebuilt_work/$arch/deb.tar"
+  tar -xOf "$prebuilt_work/$arch/deb.tar" ./usr/bin/kestrig > "$prebuilt_work/$arch/deb-kestrig"
+  rpm2cpio "$release/kestrig-$version-1.$rpm_arch.rpm" > "$prebuilt_work/$arch/rpm.cpio"
+  cpio -i --quiet --to-stdout ./usr/bin/kestrig < "$prebuilt_work/$arch/rpm.cpio" > "$prebuilt_work/$arch/rpm-kestrig"
   chmod 755 "$prebuilt_work/$arch/deb-kestrig" "$prebuilt_work/$arch/rpm-kestrig"
   program_check "kestrig_${version}_$arch.deb" "$prebuilt_work/$arch/deb-kestrig" "$machine" "$qemu"
   program_check "kestrig-$version-1.$rpm_arch.rpm" "$prebuilt_work/$arch/rpm-kestrig" "$machine" "$qemu"
