@@ -1,8 +1,9 @@
 # Stage package, sourced by .ci/run: the release set, built twice to the same
-# bytes; the source tarball, the .deb and the .rpm checked and installed into
-# empty roots; the modes of an install; a distcheck of the tarball. It leaves
-# the release set in $release for the prebuilt stage.
-echo "== release: the same bytes under any umask; source tarball, .deb and .rpm; distcheck"
+# bytes; the source tarball and each architecture's .deb and .rpm checked;
+# the amd64 ones, the arm64 .deb and the aarch64 .rpm installed into empty
+# roots; the modes of an install; a distcheck of the tarball. It leaves the
+# release set in $release for the prebuilt stage.
+echo "== release: the same bytes under any umask; source tarball, .debs and .rpms; distcheck"
 # The release set is built twice, from two folders, under umask 022 and 077
 # with other time zones and locales; SOURCE_DATE_EPOCH is the changelog's
 # date, as in Debian's own builds. Both must be the same byte for byte.
@@ -21,17 +22,19 @@ diff -r "$package_work/a/release" "$release"
 (cd "$release" && sha256sum -c SHA256SUMS)
 ls -l "$release"
 version=$(sed -n 's/^project(kestrig VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-# The ten files, no more, and SHA256SUMS over them all.
+# The release's architectures, by Debian's names and by RPM's.
 prebuilt_architectures=(amd64 arm64 armhf i386 ppc64el riscv64 s390x)
-expected=$({ printf '%s\n' "kestrig-$version.tar.gz" "kestrig_${version}_amd64.deb" \
-                            "kestrig-$version-1.x86_64.rpm"
+rpm_architectures=(x86_64 aarch64 armv7hl i686 ppc64le riscv64 s390x)
+debs=("${prebuilt_architectures[@]/#/$release/kestrig_${version}_}") && debs=("${debs[@]/%/.deb}")
+rpms=("${rpm_architectures[@]/#/$release/kestrig-$version-1.}") && rpms=("${rpms[@]/%/.rpm}")
+# The 22 files, no more, and SHA256SUMS over them all.
+expected=$({ printf '%s\n' "kestrig-$version.tar.gz" "${debs[@]##*/}" "${rpms[@]##*/}"
              printf "kestrig-$version-linux-%s.tar.gz\n" "${prebuilt_architectures[@]}"; } | sort)
 [ "$(cd "$release" && ls | grep -v '^SHA256SUMS$')" = "$expected" ] &&
   [ "$(awk '{print $2}' "$release/SHA256SUMS")" = "$expected" ] ||
-  { echo "the release set is not the ten files and their SHA256SUMS"; exit 1; }
+  { echo "the release set is not the 22 files and their SHA256SUMS"; exit 1; }
 tarball=$release/kestrig-$version.tar.gz
-deb=$(ls "$release"/kestrig_*.deb)
-rpm=$(ls "$release"/kestrig-*.rpm)
+deb=${debs[0]} rpm=${rpms[0]}  # amd64's, x86_64's
 # What the install puts below its prefix, and the packages below /usr.
 files=(bin/kestrig share/man/man1/kestrig.1.gz share/doc/kestrig/copyright
        share/doc/kestrig/changelog.gz share/doc/kestrig/examples/pipes.txt)
@@ -43,43 +46,58 @@ diff <(tar -tzf "$tarball") <(git ls-files | sed "s|^|kestrig-$version/|") ||
 owners=$(tar -tvzf "$tarball" | awk '$2 != "0/0"')
 if [ -n "$owners" ]; then echo "not root's in the tarball:"; echo "$owners"; exit 1; fi
 
-# The .deb: folders 0755, the program 0755, every other file 0644, all root's.
-contents=$(dpkg-deb -c "$deb")
-echo "$contents"
-modes=$(awk '$1 != ($6 ~ /\/$/ ? "drwxr-xr-x" : $6 == "./usr/bin/kestrig" ? "-rwxr-xr-x" : "-rw-r--r--") ||
-             $2 != "root/root"' <<<"$contents")
-if [ -n "$modes" ]; then echo "wrong mode or owner in the package:"; echo "$modes"; exit 1; fi
-for f in "${files[@]}"; do
-  grep -q " ./usr/$f\$" <<<"$contents" || { echo "missing from the package: $f"; exit 1; }
+# Each .deb: of the architecture its name says; folders 0755, the program
+# 0755, every other file 0644, all root's.
+for arch in "${prebuilt_architectures[@]}"; do
+  package=$release/kestrig_${version}_$arch.deb
+  [ "$(dpkg-deb -f "$package" Architecture)" = "$arch" ] ||
+    { echo "${package##*/}: of architecture $(dpkg-deb -f "$package" Architecture)"; exit 1; }
+  contents=$(dpkg-deb -c "$package")
+  [ "$arch" != amd64 ] || echo "$contents"
+  modes=$(awk '$1 != ($6 ~ /\/$/ ? "drwxr-xr-x" : $6 == "./usr/bin/kestrig" ? "-rwxr-xr-x" : "-rw-r--r--") ||
+               $2 != "root/root"' <<<"$contents")
+  if [ -n "$modes" ]; then echo "wrong mode or owner in ${package##*/}:"; echo "$modes"; exit 1; fi
+  for f in "${files[@]}"; do
+    grep -q " ./usr/$f\$" <<<"$contents" || { echo "missing from ${package##*/}: $f"; exit 1; }
+  done
+  # It carries a static program and so depends on no C library.
+  depends=$(dpkg-deb -f "$package" Depends)
+  [ -z "$depends" ] || { echo "${package##*/} depends on: $depends"; exit 1; }
 done
-# It carries the static amd64 binary and so depends on no C library.
-depends=$(dpkg-deb -f "$deb" Depends)
-[ -z "$depends" ] || { echo "the .deb depends on: $depends"; exit 1; }
 # Any error or warning tag fails; pedantic and info tags are shown.
 lintian --version
-lintian --pedantic --display-info --fail-on error,warning "$deb"
+lintian --pedantic --display-info --fail-on error,warning "${debs[@]}"
 
-# The .rpm: the same files and modes, its own folders and no others, and
-# no finding of rpmlint but those its settings filter, each with a reason.
-listed=$(rpm -qp --queryformat '[%{FILEMODES:perms} %{FILEUSERNAME}/%{FILEGROUPNAME} %{FILENAMES}\n]' "$rpm")
-echo "$listed"
+# Each .rpm: of the architecture its name says; the same files and modes,
+# its own folders and no others, and no finding of rpmlint but those its
+# settings filter, each with a reason.
 expected=$(printf "%s\n" "${files[@]/#//usr/}" /usr/share/doc/kestrig /usr/share/doc/kestrig/examples | sort)
-[ "$(awk '{print $3}' <<<"$listed" | sort)" = "$expected" ] ||
-  { echo "the RPM does not hold exactly its files and folders"; exit 1; }
-modes=$(awk '$1 != ($1 ~ /^d/ ? "drwxr-xr-x" : $3 == "/usr/bin/kestrig" ? "-rwxr-xr-x" : "-rw-r--r--") ||
-             $2 != "root/root"' <<<"$listed")
-if [ -n "$modes" ]; then echo "wrong mode or owner in the RPM:"; echo "$modes"; exit 1; fi
-# Nor does the RPM require anything but features of rpm itself.
-requires=$(rpm -qpR "$rpm" 2>/dev/null | grep -v '^rpmlib(') || true
-[ -z "$requires" ] || { echo "the RPM requires: $requires"; exit 1; }
+for arch in "${rpm_architectures[@]}"; do
+  package=$release/kestrig-$version-1.$arch.rpm
+  [ "$(rpm -qp --queryformat '%{ARCH}' "$package" 2>/dev/null)" = "$arch" ] ||
+    { echo "${package##*/}: not of architecture $arch"; exit 1; }
+  listed=$(rpm -qp --queryformat '[%{FILEMODES:perms} %{FILEUSERNAME}/%{FILEGROUPNAME} %{FILENAMES}\n]' "$package")
+  [ "$arch" != x86_64 ] || echo "$listed"
+  [ "$(awk '{print $3}' <<<"$listed" | sort)" = "$expected" ] ||
+    { echo "${package##*/} does not hold exactly its files and folders"; exit 1; }
+  modes=$(awk '$1 != ($1 ~ /^d/ ? "drwxr-xr-x" : $3 == "/usr/bin/kestrig" ? "-rwxr-xr-x" : "-rw-r--r--") ||
+               $2 != "root/root"' <<<"$listed")
+  if [ -n "$modes" ]; then echo "wrong mode or owner in ${package##*/}:"; echo "$modes"; exit 1; fi
+  # Nor does it require anything but features of rpm itself.
+  requires=$(rpm -qpR "$package" 2>/dev/null | grep -v '^rpmlib(') || true
+  [ -z "$requires" ] || { echo "${package##*/} requires: $requires"; exit 1; }
+done
 rpmlint --version
-lint=$(rpmlint -c packaging/rpmlint.toml "$rpm" 2>&1) || true
+lint=$(rpmlint -c packaging/rpmlint.toml "${rpms[@]}" 2>&1) || true
 echo "$lint"
-grep -q ' 0 errors, 0 warnings' <<<"$lint" || { echo "rpmlint is not clean"; exit 1; }
+grep -q "^ *${#rpms[@]} packages and 0 specfiles checked; 0 errors, 0 warnings" <<<"$lint" ||
+  { echo "rpmlint is not clean"; exit 1; }
 
-# Each package installed into an empty root, with no dependency forced: the
-# program runs there on the example it installed, as the tests build does,
-# and the removal leaves nothing of it behind.
+# The amd64 packages installed into an empty root, with no dependency
+# forced: the program runs there on the example it installed, as the tests
+# build does, and the removal leaves nothing of it behind. Then the same for
+# packages of another architecture, which the tool of each refuses until
+# told the root is of that architecture too: their files installed intact.
 mkdir "$package_work/example"
 (here=$PWD && cd "$package_work/example" &&
  "$here/build/kestrig" "${example_numbers[@]}" "$here/examples/pipes.txt" > out)
@@ -117,6 +135,38 @@ quiet_rpm --root "$rpm_root" -e kestrig
 # rpm's own database lives in ~/.rpmdb on bookworm, /var/lib/rpm on trixie.
 left_behind "$rpm_root" "$(rpm --eval '%{_dbpath}')"
 echo "the RPM installed into an empty root, verified, run and removed"
+
+arm64_deb=$release/kestrig_${version}_arm64.deb
+deb_root=$package_work/arm64-deb-root
+mkdir -p "$deb_root/var/lib/dpkg/info" "$deb_root/var/lib/dpkg/updates"
+touch "$deb_root/var/lib/dpkg/status"
+if refusal=$(dpkg --root="$deb_root" -i "$arm64_deb" 2>&1); then
+  echo "dpkg installed the arm64 .deb into an amd64 root"; exit 1
+fi
+grep -q 'package architecture (arm64) does not match' <<<"$refusal" || { echo "$refusal"; exit 1; }
+dpkg --root="$deb_root" --add-architecture arm64
+dpkg --root="$deb_root" -i "$arm64_deb"
+dpkg --root="$deb_root" --verify kestrig:arm64
+listed=$(dpkg --root="$deb_root" -L kestrig:arm64)
+for f in "${files[@]}"; do
+  grep -q -x -F "/usr/$f" <<<"$listed" && [ -f "$deb_root/usr/$f" ] || { echo "not installed: /usr/$f"; exit 1; }
+done
+dpkg --root="$deb_root" --purge kestrig:arm64
+left_behind "$deb_root" /var/lib/dpkg
+echo "the arm64 .deb refused in an amd64 root; installed once arm64 was added, verified and removed"
+aarch64_rpm=$release/kestrig-$version-1.aarch64.rpm
+rpm_root=$package_work/aarch64-rpm-root
+mkdir "$rpm_root"
+if refusal=$(quiet_rpm --root "$rpm_root" -i "$aarch64_rpm" 2>&1); then
+  echo "rpm installed the aarch64 RPM into an x86_64 root"; exit 1
+fi
+grep -q 'intended for a different architecture' <<<"$refusal" || { echo "$refusal"; exit 1; }
+quiet_rpm --root "$rpm_root" --ignorearch -i "$aarch64_rpm"
+rpm --root "$rpm_root" -V kestrig
+[ "$(rpm --root "$rpm_root" -q --queryformat '%{ARCH}' kestrig)" = aarch64 ]
+quiet_rpm --root "$rpm_root" -e kestrig
+left_behind "$rpm_root" "$(rpm --eval '%{_dbpath}')"
+echo "the aarch64 RPM refused in an x86_64 root; installed with --ignorearch, verified and removed"
 
 # The same modes from an install under umask 077.
 prefix=$package_work/prefix

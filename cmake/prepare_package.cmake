@@ -3,7 +3,7 @@
 # Then every folder gets mode 0755: CPack makes the topmost ones itself, and
 # the umask of whoever builds the package would cut their mode (to 0700 with
 # umask 077) and so change its bytes. Last, the binary is stripped.
-if(CPACK_GENERATOR STREQUAL "DEB" AND CPACK_KESTRIG_STATIC)
+if(CPACK_GENERATOR STREQUAL "DEB" AND CPACK_KESTRIG_LINTIAN_OVERRIDES)
   set(overrides "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/usr/share/lintian/overrides")
   file(MAKE_DIRECTORY "${overrides}")
   file(COPY_FILE "${CPACK_KESTRIG_LINTIAN_OVERRIDES}" "${overrides}/kestrig")

@@ -6,8 +6,9 @@
 # - kestrig-<version>.tar.gz, the source tarball;
 # - kestrig-<version>-linux-<arch>.tar.gz for each architecture, the files
 #   an install puts below its prefix, below kestrig-<version>-linux-<arch>/;
-# - the .deb and the .rpm, of the amd64 build, so that they run on any
-#   x86-64 Linux whatever its C library.
+# - a .deb and an .rpm for each architecture, made by CPack in its build
+#   (kestrig_<version>_arm64.deb, kestrig-<version>-1.aarch64.rpm), so that
+#   they run on any Linux of that architecture whatever its C library.
 # With SOURCE_DATE_EPOCH set, all of it comes out the same byte for byte.
 include(${CMAKE_CURRENT_LIST_DIR}/strip.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/tarball.cmake)
@@ -65,11 +66,14 @@ foreach(arch triple IN ZIP_LISTS architectures triples)
   list(JOIN members "\n" lines)
   file(WRITE "${work}/${name}.list" "${lines}\n")
   kestrig_tarball("${work}/${name}.tar.gz" "${work}/stage" "s|^||" "${work}/${name}.list")
+  # The packages of the same build, each made in a folder of its own.
+  execute_process(COMMAND "${cpack}" --config CPackConfig.cmake -G "DEB;RPM" -B "${build}/packages"
+                  WORKING_DIRECTORY "${build}" OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+  file(GLOB made "${build}/packages/*.deb" "${build}/packages/*.rpm")
+  file(COPY ${made} DESTINATION "${work}")
 endforeach()
 execute_process(COMMAND "${cpack}" --config CPackSourceConfig.cmake -B "${work}"
                 WORKING_DIRECTORY "${binary}" OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
-execute_process(COMMAND "${cpack}" --config CPackConfig.cmake -G "DEB;RPM" -B "${work}"
-                WORKING_DIRECTORY "${work}/amd64" OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
 
 file(GLOB packages RELATIVE "${work}" "${work}/*.tar.gz" "${work}/*.deb" "${work}/*.rpm")
 list(SORT packages)
