@@ -16,7 +16,7 @@ netfs_started=$SECONDS
 # Its console is this log; it has no network but its own loopback. The
 # timeout ends it, and the helper processes it forks, should a mount hang.
 netfs_status=0
-timeout -k 10 480 linux.uml rootfstype=hostfs rootflags=/ rw mem=768M quiet \
+timeout -k 10 540 linux.uml rootfstype=hostfs rootflags=/ rw mem=768M quiet \
   uml_dir="$PWD/build/netfs/uml/" init="$PWD/.ci/netfs-guest" \
   "netfs_filter=$netfs_filter" "netfs_runs=$netfs_runs" con=null con0=null,fd:1 \
   < /dev/null || netfs_status=$?
