@@ -1,7 +1,8 @@
 # Stage netfs, sourced by .ci/run: the test binary's file-system tests and 8
 # parallel runs with a reader, on NFS v4.2 and v3, with and without
 # root_squash, and on SMB 3 mounted with uid=0, each as root and as an
-# unprivileged user. This machine's kernel may serve and mount neither, so a
+# unprivileged user; and as that user on bindfs with the owner forced to
+# root. This machine's kernel may serve and mount neither NFS nor SMB, so a
 # user-mode Linux guest does, with the host's root as its own: it serves
 # tmpfs folders on its loopback, mounts them and runs the checks
 # (.ci/netfs-guest), and writes what it found to build/netfs/result.
@@ -10,7 +11,7 @@
 netfs_filter='kestrig_run.*timing_cfg*:kestrig_run.parallel*'
 # Runs of the tool in each of the 8 parallel loops.
 netfs_runs=30
-echo "== netfs: NFS v4.2 and v3, with and without root_squash, and SMB 3 with uid=0, in user-mode Linux"
+echo "== netfs: NFS v4.2 and v3, with and without root_squash, SMB 3 with uid=0 and bindfs, in user-mode Linux"
 rm -rf build/netfs && mkdir -p build/netfs
 netfs_started=$SECONDS
 # Its console is this log; it has no network but its own loopback. The
