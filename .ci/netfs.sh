@@ -22,7 +22,7 @@ timeout -k 10 540 linux.uml rootfstype=hostfs rootflags=/ rw mem=768M quiet \
   "netfs_filter=$netfs_filter" "netfs_runs=$netfs_runs" con=null con0=null,fd:1 \
   < /dev/null || netfs_status=$?
 echo "== netfs: the guest ran $((SECONDS - netfs_started)) s, exit status $netfs_status; what it found:"
-cat build/netfs/result
+cat build/netfs/result 2> /dev/null || echo "(no result: the guest did not come to its checks)"
 if [ "$netfs_status" = 124 ] || ! grep -q -x DONE build/netfs/result; then
   echo "netfs: the guest did not finish its checks"
   exit 1
