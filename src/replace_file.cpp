@@ -281,7 +281,7 @@ char* attribute_names(int fd, size_t& size) {
   for (int tries = 0; tries < 4; ++tries) {  // ERANGE: they grew meanwhile
     const ssize_t wanted = flistxattr(fd, nullptr, 0);
     if (wanted < 0 && errno == ENOTSUP) size = 0;
-    if (wanted < 0) return errno == ENOTSUP ? static_cast<char*>(std::malloc(1)) : nullptr;
+    if (wanted < 0) return errno == ENOTSUP ? static_cast<char*>(std::calloc(1, 1)) : nullptr;
     char* names = static_cast<char*>(std::malloc(static_cast<size_t>(wanted) + 1));
     const ssize_t n = names == nullptr ? -1 : flistxattr(fd, names, static_cast<size_t>(wanted));
     if (n >= 0) {
@@ -309,6 +309,10 @@ bool give_attributes(int old, int fresh) {
   size_t old_size = 0;
   size_t fresh_size = 0;
   char* old_names = attribute_names(old, old_size);
+  // A share that keeps attributes by name (SMB) has none for an old file
+  // that another run has replaced meanwhile: nothing to give.
+  if (old_names == nullptr && (errno == ENOENT || errno == ESTALE))
+    old_names = static_cast<char*>(std::calloc(1, 1));
   char* fresh_names = old_names == nullptr ? nullptr : attribute_names(fresh, fresh_size);
   bool given = fresh_names != nullptr;
   for (size_t at = 0; given && at < old_size; at += std::strlen(old_names + at) + 1) {
