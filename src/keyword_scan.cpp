@@ -167,7 +167,7 @@ void scan_tail(const char* p, const char* end, uint64_t& keywords, uint64_t& new
   const size_t size = static_cast<size_t>(end - p) < 64 ? static_cast<size_t>(end - p) : 64;
   for (size_t i = 0; i < size; ++i) {
     if (p[i] == '\n') newlines |= uint64_t{1} << i;
-    if (keyword_at(p + i, end)) keywords |= uint64_t{1} << i;
+    if (keyword_at(p + i, end) != 0) keywords |= uint64_t{1} << i;
   }
 }
 
