@@ -22,8 +22,7 @@ std::string keyword_soup(size_t size, unsigned seed) {
 int scanners_for_this_processor() {
 #if KESTRIG_SIMD && defined(__x86_64__)
   __builtin_cpu_init();
-  if (!__builtin_cpu_supports("avx2")) return 2;
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") ? 4 : 3;
+  return __builtin_cpu_supports("avx2") ? 3 : 2;
 #else
   return 1;
 #endif
