@@ -32,6 +32,8 @@ OTHER_NUMBERS = NUMBERS[:10] + ["101", "10"]
 TRICKS = [
     ("vector scanners (portable scan instead)", ["-DKESTRIG_SIMD=OFF"]),
     ("AVX2 scanner (SSE2 instead)", ["-DCMAKE_CXX_FLAGS=-DKESTRIG_SCANNER_LEVELS=2"]),
+    ("line ends without a branch (a loop instead)",
+     ["-DCMAKE_CXX_FLAGS=-DKESTRIG_PLAIN_LINE_END"]),
     ("references to input (all copied)",
      ["-DCMAKE_CXX_FLAGS=-DKESTRIG_REFERENCE_SIZE=0xffffffffffffffff"]),
     ("256 KiB read block (64 KiB instead)", ["-DCMAKE_CXX_FLAGS=-DKESTRIG_READ_BLOCK=65536"]),

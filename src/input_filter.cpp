@@ -119,12 +119,6 @@ inline void handle_line(filter_state& state, output_buffer& out, std::string_vie
   }
 }
 
-// The keyword at the candidate `p`, as its bit, or 0 for a candidate whose
-// letters between the first and the last do not match.
-inline unsigned confirmed_keyword(const char* p, const char* end) {
-  return end - p >= 5 ? keyword_at_unchecked(p) : keyword_at(p, end);
-}
-
 // Offset in the chunk just after the last newline before offset `at`, or
 // `fallback` when the chunk has none there.
 inline size_t start_of_line(const chunk_marks& marks, size_t at, size_t fallback) {
@@ -141,17 +135,19 @@ inline size_t start_of_line(const chunk_marks& marks, size_t at, size_t fallback
 // no_newline.
 inline size_t end_of_line(const chunk_marks& marks, size_t at) {
   size_t b = at / 64;
+  uint64_t found = marks.newlines[b] & (~uint64_t{0} << (at % 64));
+#ifndef KESTRIG_PLAIN_LINE_END  // bench.py's table of tricks builds without this
   // Mostly the newline is in this block or the next: the two are chosen
-  // between without a branch.
-  const uint64_t here = marks.newlines[b] & (~uint64_t{0} << (at % 64));
-  const size_t next_block = here == 0;
-  const uint64_t found = here | (marks.newlines[b + 1] & (0 - uint64_t{next_block}));
+  // between without a branch, which the line lengths would mispredict.
+  const size_t next_block = found == 0;
+  found |= marks.newlines[b + 1] & (0 - uint64_t{next_block});
   b += next_block;
-  if (found != 0) return 64 * b + static_cast<size_t>(std::countr_zero(found));
-  for (++b; b < marks.blocks; ++b)
-    if (marks.newlines[b] != 0)
-      return 64 * b + static_cast<size_t>(std::countr_zero(marks.newlines[b]));
-  return no_newline;
+#endif
+  while (found == 0) {
+    if (++b >= marks.blocks) return no_newline;
+    found = marks.newlines[b];
+  }
+  return 64 * b + static_cast<size_t>(std::countr_zero(found));
 }
 
 // Where the handling of a region stands, as offsets from the region's start.
@@ -184,7 +180,7 @@ inline void finish_keyword_line(filter_state& state, output_buffer& out, region_
 inline unsigned take_candidates(unsigned found, const chunk_marks& marks, size_t& next,
                                 size_t limit, const char* base, const char* end) {
   for (; next < marks.count && marks.starts[next] < limit; ++next)
-    found |= confirmed_keyword(base + marks.starts[next], end);
+    found |= keyword_at(base + marks.starts[next], end);
   return found;
 }
 
@@ -200,7 +196,7 @@ void handle_chunk(filter_state& state, output_buffer& out, region_position& pos,
     if (pos.found == 0) {
       if (next == marks.count) break;
       keyword = marks.starts[next++];
-      pos.found = confirmed_keyword(base + keyword, end);
+      pos.found = keyword_at(base + keyword, end);
       if (pos.found == 0) continue;
       const size_t start = start_of_line(marks, keyword, no_newline);
       if (start != no_newline) pos.line_begin = chunk + start;
@@ -281,10 +277,10 @@ void filter_input(filter_state& state, output_buffer& out, heap_buffer& in, byte
       handle_region(state, out, std::string_view(data, held));
       return;
     }
-    const char* newline = find_last_byte(data + held, data + held + n, '\n');
+    const void* newline = memrchr(data + held, '\n', n);
     held += n;
     if (newline == nullptr) continue;
-    const size_t whole = static_cast<size_t>(newline + 1 - data);
+    const size_t whole = static_cast<size_t>(static_cast<const char*>(newline) + 1 - data);
     handle_region(state, out, std::string_view(data, whole));
     flush(out);
     if (state.out_of_memory) return;

@@ -67,18 +67,6 @@ inline const char* find_byte(const char* p, const char* end, unsigned char byte)
   return end;
 }
 
-// The last `byte` in [begin, end), or nullptr; eight bytes at a time from the
-// end, as a read mostly ends a short way past its last line end.
-inline const char* find_last_byte(const char* begin, const char* end, unsigned char byte) {
-  for (; end - begin >= 8; end -= 8) {
-    const uint64_t found = bytes_equal(load64(end - 8), byte);
-    if (found != 0) return end - 8 + (63 - std::countl_zero(found)) / 8;
-  }
-  while (end > begin)
-    if (static_cast<unsigned char>(*--end) == byte) return end;
-  return nullptr;
-}
-
 // The keywords, one bit each, so that a line's keywords gather in one set.
 constexpr unsigned pipe_found = 1;
 constexpr unsigned rules_found = 2;
@@ -98,21 +86,6 @@ inline unsigned keyword_at(const char* p, const char* end) {
     default:
       return 0;
   }
-}
-
-// keyword_at for a `p` with at least five bytes from it on, without branches.
-inline unsigned keyword_at_unchecked(const char* p) {
-  constexpr auto word = [](const char* text) {
-    return uint32_t{static_cast<unsigned char>(text[0])} |
-           uint32_t{static_cast<unsigned char>(text[1])} << 8 |
-           uint32_t{static_cast<unsigned char>(text[2])} << 16 |
-           uint32_t{static_cast<unsigned char>(text[3])} << 24;
-  };
-  const uint32_t w = word(p);
-  const unsigned pipe = w == word("PIPE");
-  const unsigned rules = (w == word("RULE")) & (p[4] == 'S');
-  const unsigned tim = (w & 0xffffff) == (word("TIM.") & 0xffffff);
-  return pipe * pipe_found | rules * rules_found | tim * tim_found;
 }
 
 #endif  // KESTRIG_KEYWORD_SCAN_HPP
