@@ -168,8 +168,7 @@ inline std::string_view part(std::string_view region, size_t begin, size_t end) 
 inline void finish_keyword_line(filter_state& state, output_buffer& out, region_position& pos,
                                 std::string_view region, size_t line_end) {
   emit_stable(out, part(region, pos.plain_begin, pos.line_begin));
-  handle_line(state, out, part(region, pos.line_begin, line_end),
-              line_class_of(pos.found));
+  handle_line(state, out, part(region, pos.line_begin, line_end), line_class_of(pos.found));
   pos.plain_begin = line_end;
   pos.line_begin = line_end;
   pos.found = 0;

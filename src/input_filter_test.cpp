@@ -176,8 +176,8 @@ TEST(write_tim_line, formats_both_classes_and_wraps) {
 
 TEST(run_filter, rewrites_the_worked_example) {
   const std::string input = "header\nRULES a\nPIPE:1\nTIM,1,2\nPIPE:2\nRULES b\nPIPE:4\nend\n";
-  const std::string expected = "header\n" + master_tim + "RULES a\n" + ordinary_tim +
-                               "RULES a\n" + master_tim + "RULES b\nend\n";
+  const std::string expected = "header\n" + master_tim + "RULES a\n" + ordinary_tim + "RULES a\n" +
+                               master_tim + "RULES b\nend\n";
   EXPECT_EQ(rewrite(input), expected);
   // Limits out of their range do as the nearest in it.
   EXPECT_EQ(rewrite(input, best_block_scanner(), {0, 0, 0, 0}), expected);
