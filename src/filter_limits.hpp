@@ -41,7 +41,7 @@ constexpr filter_limits usable_limits(const filter_limits& limits) {
 // bench/bench.py builds the tool with other read blocks and reference sizes
 // to show what the shipped ones are worth, in its table of tricks.
 #ifndef KESTRIG_READ_BLOCK
-#define KESTRIG_READ_BLOCK (256 * 1024)
+#define KESTRIG_READ_BLOCK (size_t{256} * 1024)
 #endif
 #ifndef KESTRIG_REFERENCE_SIZE
 #define KESTRIG_REFERENCE_SIZE 1024
