@@ -6,7 +6,6 @@
 
 #include <sys/uio.h>
 
-#include <cassert>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>

@@ -69,8 +69,8 @@ constexpr size_t no_newline = static_cast<size_t>(-1);
 // offsets are listed once, rather than found in the marks again for each.
 struct chunk_marks {
   uint64_t candidates[chunk_blocks];
-  uint64_t newlines[chunk_blocks + 1];  // one more, always 0, to look past the last block
-  uint16_t starts[64 * chunk_blocks];   // offsets of the candidates, in order
+  uint64_t newlines[chunk_blocks];
+  uint16_t starts[64 * chunk_blocks];  // offsets of the candidates, in order
   static_assert(64 * chunk_blocks - 1 <= UINT16_MAX, "an offset in a chunk fits in starts");
   size_t blocks = 0;
   size_t count = 0;  // of starts
@@ -136,15 +136,8 @@ inline size_t start_of_line(const chunk_marks& marks, size_t at, size_t fallback
 inline size_t end_of_line(const chunk_marks& marks, size_t at) {
   size_t b = at / 64;
   uint64_t found = marks.newlines[b] & (~uint64_t{0} << (at % 64));
-#ifndef KESTRIG_PLAIN_LINE_END  // bench.py's table of tricks builds without this
-  // Mostly the newline is in this block or the next: the two are chosen
-  // between without a branch, which the line lengths would mispredict.
-  const size_t next_block = found == 0;
-  found |= marks.newlines[b + 1] & (0 - uint64_t{next_block});
-  b += next_block;
-#endif
   while (found == 0) {
-    if (++b >= marks.blocks) return no_newline;
+    if (++b == marks.blocks) return no_newline;
     found = marks.newlines[b];
   }
   return 64 * b + static_cast<size_t>(std::countr_zero(found));
@@ -229,7 +222,6 @@ void mark_chunk(filter_state& state, const char* begin, const char* end, size_t 
     scan_tail(begin + chunk, end, marks.candidates[0], marks.newlines[0]);
     hot = marks.candidates[0] != 0 ? 1 : 0;
   }
-  marks.newlines[marks.blocks] = 0;
   size_t count = 0;
   for (; hot != 0; hot &= hot - 1) {
     const int b = std::countr_zero(hot);
