@@ -69,8 +69,8 @@ constexpr size_t no_newline = static_cast<size_t>(-1);
 // offsets are listed once, rather than found in the marks again for each.
 struct chunk_marks {
   uint64_t candidates[chunk_blocks];
-  uint64_t newlines[chunk_blocks];
-  uint16_t starts[64 * chunk_blocks];  // offsets of the candidates, in order
+  uint64_t newlines[chunk_blocks + 1];  // one more, always 0: start_of_line from the end
+  uint16_t starts[64 * chunk_blocks];   // offsets of the candidates, in order
   static_assert(64 * chunk_blocks - 1 <= UINT16_MAX, "an offset in a chunk fits in starts");
   size_t blocks = 0;
   size_t count = 0;  // of starts
@@ -222,6 +222,7 @@ void mark_chunk(filter_state& state, const char* begin, const char* end, size_t 
     scan_tail(begin + chunk, end, marks.candidates[0], marks.newlines[0]);
     hot = marks.candidates[0] != 0 ? 1 : 0;
   }
+  marks.newlines[marks.blocks] = 0;
   size_t count = 0;
   for (; hot != 0; hot &= hot - 1) {
     const int b = std::countr_zero(hot);
