@@ -5,11 +5,16 @@ files the tool mostly meets, where start-up is most of the time. Prints each
 figure beside its target; exits 1 if any target is missed. Everything it
 makes goes into temporary folders, which it removes.
 
-Usage: python3 bench/bench.py [--size MiB] [--pairs N] [--small-pairs N]
+Then its table of tricks: each trick the filter keeps, switched off in a
+build of its own, against the shipped build, in processor time on small and
+large inputs and, where valgrind is installed, in instructions on 4 MiB.
+
+Usage: python3 bench/bench.py [--size MiB] [--pairs N] [--small-pairs N] [--tricks-only]
 """
 import argparse
 import ctypes
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -23,6 +28,15 @@ NUMBERS = ["50", "60", "5", "30", "3", "40", "45", "4", "20", "2", "100", "10"]
 # Another timing.cfg of the same size, so that a run that alternates the two
 # compares the whole file before it replaces it: the dearest way.
 OTHER_NUMBERS = NUMBERS[:10] + ["101", "10"]
+# Each trick, and the build options that switch it off.
+TRICKS = [
+    ("vector scanners (portable scan instead)", ["-DKESTRIG_SIMD=OFF"]),
+    ("AVX2 scanner (SSE2 instead)", ["-DCMAKE_CXX_FLAGS=-DKESTRIG_SCANNER_LEVELS=2"]),
+    ("references to input (all copied)",
+     ["-DCMAKE_CXX_FLAGS=-DKESTRIG_REFERENCE_SIZE=0xffffffffffffffff"]),
+    ("256 KiB read block (64 KiB instead)", ["-DCMAKE_CXX_FLAGS=-DKESTRIG_READ_BLOCK=65536"]),
+    ("256 KiB read block (1 MiB instead)", ["-DCMAKE_CXX_FLAGS=-DKESTRIG_READ_BLOCK=1048576"]),
+]
 AWK_VARS = ["eva=50", "eva_master=60", "eva_diff=5", "ru=30", "ru_diff=3", "pre=40",
             "pre_master=45", "pre_diff=4", "rd=20", "rd_diff=2"]
 
@@ -40,6 +54,18 @@ def spawn(argv, stdout_fd):
     return elapsed
 
 
+def cpu_time(argv, stdout_fd):
+    """Runs one whole process as spawn does and returns the processor time
+    it used, user and system, in seconds: on a shared machine this moves
+    less than the wall time when other work runs."""
+    pid = os.posix_spawnp(argv[0], argv, os.environ,
+                          file_actions=[(os.POSIX_SPAWN_DUP2, stdout_fd, 1)])
+    _, status, usage = os.wait4(pid, 0)
+    if status != 0:
+        sys.exit("bench: %s ended with status %d" % (argv[0], status))
+    return usage.ru_utime + usage.ru_stime
+
+
 def ratio(a, b, pairs):
     """Median of pairwise time ratios a/b, run alternately after a warm-up."""
     a()
@@ -50,6 +76,14 @@ def ratio(a, b, pairs):
         times_b.append(b())
         ratios.append(times_a[-1] / times_b[-1])
     return statistics.median(ratios), statistics.median(times_a), statistics.median(times_b)
+
+
+def instructions(argv):
+    """The instructions one run of argv executes, as callgrind counts them:
+    the same on every run, whatever else the machine does."""
+    run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"] + argv,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, check=True)
+    return int(re.search(r"Collected : (\d+)", run.stderr).group(1))
 
 
 def build(work, name, options):
@@ -67,6 +101,8 @@ def main():
     parser.add_argument("--pairs", type=int, default=7, help="timed pairs per large figure")
     parser.add_argument("--small-pairs", type=int, default=400,
                         help="timed pairs per small-file figure")
+    parser.add_argument("--tricks-only", action="store_true",
+                        help="only the table of tricks, not the figures")
     args = parser.parse_args()
 
     work = tempfile.mkdtemp(prefix="kestrig_bench.")
@@ -76,12 +112,12 @@ def main():
     null = os.open(os.devnull, os.O_WRONLY)
     try:
         kestrig = build(work, "build", [])
-        kestrig_static = build(work, "build-static", ["-DKESTRIG_STATIC=ON"])
         os.chdir(work)  # timing.cfg is written here
 
         inputs = {}
         for kind, size in (("mixed", args.size << 20), ("rare", args.size << 20),
-                           ("mixed", 64 << 10)):
+                           ("mixed", 64 << 10), ("rare", 64 << 10), ("mixed", 4 << 20),
+                           ("rare", 4 << 20)):
             name = "%s-%d" % (kind, size)
             inputs[name] = os.path.join(work, name + ".txt")
             subprocess.run([sys.executable, os.path.join(HERE, "gen_input.py"), kind, str(size),
@@ -89,6 +125,10 @@ def main():
         mixed = inputs["mixed-%d" % (args.size << 20)]
         rare = inputs["rare-%d" % (args.size << 20)]
         mixed_64k = inputs["mixed-%d" % (64 << 10)]
+        if args.tricks_only:
+            tricks_table(work, kestrig, inputs, args, null)
+            return 0
+        kestrig_static = build(work, "build-static", ["-DKESTRIG_STATIC=ON"])
         small = os.path.join(work, "small.txt")
         with open(small, "w") as f:
             f.write("header\nRULES a\nPIPE:1\nTIM,1,2\nPIPE:2\nend\n")
@@ -173,12 +213,44 @@ def main():
             failed |= not ok
             print("%-44s %8.2f%s %2s %5.2f%s %-6s  %s" % (name, value, unit, op, target, unit,
                                                         "ok" if ok else "MISSED", times))
+        tricks_table(work, kestrig, inputs, args, null)
         return 1 if failed else 0
     finally:
         os.chdir(ROOT)
         shutil.rmtree(work, ignore_errors=True)
         if shm != work:
             shutil.rmtree(shm, ignore_errors=True)
+
+
+def tricks_table(work, kestrig, inputs, args, null):
+    """Prints the table of tricks: for each, the median ratio of the
+    processor time of the build without it to the shipped build's, on small
+    and large inputs, and the ratio of their instructions on 4 MiB. Above 1
+    is what the trick saves."""
+    size = args.size << 20
+    timed = [("64K mixed", inputs["mixed-%d" % (64 << 10)], args.small_pairs),
+             ("64K rare", inputs["rare-%d" % (64 << 10)], args.small_pairs),
+             ("%dM mixed" % args.size, inputs["mixed-%d" % size], args.pairs),
+             ("%dM rare" % args.size, inputs["rare-%d" % size], args.pairs)]
+    counted = []
+    if shutil.which("valgrind"):
+        counted = [("instr 4M mixed", inputs["mixed-%d" % (4 << 20)]),
+                   ("instr 4M rare", inputs["rare-%d" % (4 << 20)])]
+    print("\ntricks, each switched off, against the shipped build (median ratios of processor "
+          "time; instructions by callgrind)")
+    print("%-40s" % "trick switched off" +
+          "".join(" %14s" % name for name, _, _ in timed) +
+          "".join(" %14s" % name for name, _ in counted))
+    for i, (trick, options) in enumerate(TRICKS):
+        variant = build(work, "build-trick-%d" % i, options)
+        cells = []
+        for _, path, pairs in timed:
+            cells.append(ratio(lambda: cpu_time([variant] + NUMBERS + [path], null),
+                               lambda: cpu_time([kestrig] + NUMBERS + [path], null), pairs)[0])
+        for _, path in counted:
+            cells.append(instructions([variant] + NUMBERS + [path]) /
+                         instructions([kestrig] + NUMBERS + [path]))
+        print("%-40s" % trick + "".join(" %13.3fx" % cell for cell in cells))
 
 
 def filecmp(a, b):

@@ -1,15 +1,14 @@
 #include "buffers.hpp"
 
-#include <algorithm>
+#include <cassert>
 
 bool reserve(heap_buffer& buffer, size_t size) {
   if (size <= buffer.capacity) return true;
   size_t capacity = buffer.capacity > static_cast<size_t>(-1) / 2 ? size : 2 * buffer.capacity;
   capacity = std::max(capacity, size);
-  if (capacity > static_cast<size_t>(-1) - short_copy) return false;
   // realloc frees the old block or hands it back on failure.
   char* old = buffer.data.release();
-  char* p = static_cast<char*>(std::realloc(old, capacity + short_copy));
+  char* p = static_cast<char*>(std::realloc(old, capacity));
   if (p == nullptr) {
     buffer.data.reset(old);
     return false;
@@ -20,12 +19,14 @@ bool reserve(heap_buffer& buffer, size_t size) {
 }
 
 bool open_output(output_buffer& out, byte_sink& sink, const filter_limits& limits) {
+  assert(limits.block_capacity >= 1 && limits.reference_size >= 1);
+  assert(limits.max_pieces >= 1 && limits.max_pieces <= piece_limit);
   out.sink = &sink;
   out.block_capacity = limits.block_capacity;
   out.reference_size = limits.reference_size;
   // The array is exactly as long as the count allows, so that a sanitizer
   // sees any write past it.
-  out.max_pieces = std::clamp(limits.max_pieces, 1, piece_limit);
+  out.max_pieces = limits.max_pieces;
   out.pieces.reset(
       static_cast<iovec*>(std::malloc(sizeof(iovec) * static_cast<size_t>(out.max_pieces))));
   return out.pieces != nullptr && reserve(out.block, limits.block_capacity);

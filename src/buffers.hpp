@@ -6,7 +6,6 @@
 
 #include <sys/uio.h>
 
-#include <cassert>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -16,63 +15,19 @@
 #include "byte_stream.hpp"
 #include "filter_limits.hpp"
 
-// Short copies move this many bytes whatever their size, so that they need
-// no branches on it (5% faster on mixed input than copying the size). So
-// every buffer that a copy reads from or writes to has short_copy bytes
-// after its end that may be read and written: heap_buffer allocates them,
-// padded_text holds them, and emit_copy takes only padded_bytes, which are
-// made from these two. The slack does not depend on the buffer's size, so it
-// holds for the tiny limits too.
-constexpr size_t short_copy = 256;
-
 struct free_deleter {
   void operator()(void* p) const { std::free(p); }
 };
 
 // Grows through realloc, so that running out of memory is a return value.
-// `capacity` bytes hold data; short_copy more after them are allocated too.
 struct heap_buffer {
   std::unique_ptr<char, free_deleter> data;
-  size_t capacity = 0;
+  size_t capacity = 0;  // bytes allocated at data
 };
 
 // Grows `buffer` to hold at least `size` bytes, at least doubling it; the
 // contents are kept. False, with the buffer unchanged, when memory is short.
 bool reserve(heap_buffer& buffer, size_t size);
-
-// `size` bytes after which short_copy more may be read. Made from a
-// heap_buffer or a padded_text, or as a part of other padded bytes, whose
-// slack follows it.
-struct padded_bytes {
-  const char* data = nullptr;
-  size_t size = 0;
-};
-
-// A text of at most `max` bytes, with the slack after it.
-template <size_t max>
-struct padded_text {
-  char text[max + short_copy] = {};
-  size_t size = 0;
-};
-
-// Bytes [offset, offset + size) of `buffer`, within its capacity.
-inline padded_bytes padded(const heap_buffer& buffer, size_t offset, size_t size) {
-  assert(offset <= buffer.capacity && size <= buffer.capacity - offset);
-  return {buffer.data.get() + offset, size};
-}
-
-template <size_t max>
-padded_bytes padded(const padded_text<max>& text) {
-  return {text.text, text.size};
-}
-
-// Bytes [offset, offset + size) of `whole`.
-inline padded_bytes part(padded_bytes whole, size_t offset, size_t size) {
-  assert(offset <= whole.size && size <= whole.size - offset);
-  return {whole.data + offset, size};
-}
-
-inline std::string_view view(padded_bytes bytes) { return {bytes.data, bytes.size}; }
 
 // Output on its way to a sink. Short pieces are copied into `block`; long
 // pieces of the input are written from where they lie, so that plain text
@@ -81,8 +36,8 @@ inline std::string_view view(padded_bytes bytes) { return {bytes.data, bytes.siz
 // code that adds one, writes a full array out first.
 struct output_buffer {
   byte_sink* sink = nullptr;
-  size_t block_capacity = 0;  // of block, from the limits
-  size_t reference_size = 0;  // pieces at least this long are not copied
+  size_t block_capacity = 0;  // of block, from the limits; at least 1
+  size_t reference_size = 0;  // pieces at least this long are not copied; at least 1
   heap_buffer block;          // allocated by open_output
   size_t size = 0;            // bytes used in block
   size_t gathered = 0;        // bytes of block already described by a piece
@@ -93,7 +48,8 @@ struct output_buffer {
 };
 
 // Sets `out` up to write to `sink` with the gather block, piece count and
-// reference size of `limits`; false when memory is short.
+// reference size of `limits`, which usable_limits gives; false when memory
+// is short.
 bool open_output(output_buffer& out, byte_sink& sink, const filter_limits& limits);
 
 // Writes everything gathered so far to the sink; after it no piece refers
@@ -108,27 +64,20 @@ void emit_copy_slow(output_buffer& out, const char* data, size_t size);
 void emit_reference(output_buffer& out, const char* data, size_t size);
 
 // Appends a copy of `from`; its bytes may change as soon as this returns.
-inline void emit_copy(output_buffer& out, padded_bytes from) {
-  if (from.size > out.block_capacity - out.size) {
-    emit_copy_slow(out, from.data, from.size);
+inline void emit_copy(output_buffer& out, std::string_view from) {
+  if (from.size() > out.block_capacity - out.size) {
+    emit_copy_slow(out, from.data(), from.size());
     return;
   }
-  // The bytes copied past `size` come from the slack of `from` and land in
-  // the block's free space or its slack, where they are overwritten or never
-  // written out.
-  char* to = out.block.data.get() + out.size;
-  if (from.size <= short_copy)
-    std::memcpy(to, from.data, short_copy);
-  else
-    std::memcpy(to, from.data, from.size);
-  out.size += from.size;
+  std::memcpy(out.block.data.get() + out.size, from.data(), from.size());
+  out.size += from.size();
 }
 
 // Appends `from`, which is borrowed if it is long: its bytes must stay
 // unchanged, and in place, until the next flush.
-inline void emit_stable(output_buffer& out, padded_bytes from) {
-  if (from.size >= out.reference_size)
-    emit_reference(out, from.data, from.size);
+inline void emit_stable(output_buffer& out, std::string_view from) {
+  if (from.size() >= out.reference_size)
+    emit_reference(out, from.data(), from.size());
   else
     emit_copy(out, from);
 }

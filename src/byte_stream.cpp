@@ -5,9 +5,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -27,13 +25,6 @@ bool can_retry(int fd, int error) {
 
 size_t source_read(byte_source& source, char* buffer, size_t size) {
   if (source.error != 0) return 0;
-  size = std::min(size, source.max_read);
-  if (source.fd < 0) {
-    const size_t n = std::min(size, source.data.size());
-    if (n > 0) std::memcpy(buffer, source.data.data(), n);
-    source.data.remove_prefix(n);
-    return n;
-  }
   for (;;) {
     const ssize_t n = read(source.fd, buffer, size);
     if (n >= 0) return static_cast<size_t>(n);
@@ -44,54 +35,31 @@ size_t source_read(byte_source& source, char* buffer, size_t size) {
 }
 
 void sink_write(byte_sink& sink, const char* data, size_t size) {
-  if (sink.error != 0) return;
-  if (sink.fd < 0) {
-    if (size > sink.capacity - sink.size) {
-      sink.error = ENOSPC;
-      return;
-    }
-    if (size > 0) std::memcpy(sink.buffer + sink.size, data, size);
-    sink.size += size;
-    return;
-  }
-  while (size > 0) {
-    const ssize_t n = write(sink.fd, data, size);
-    if (n <= 0) {
-      const int error = n < 0 ? errno : EIO;  // a write that makes no progress is a failure
-      if (can_retry(sink.fd, error)) continue;
-      sink.error = error;
-      return;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
+  // writev only reads through the pointer.
+  iovec piece{const_cast<char*>(data), size};
+  sink_writev(sink, &piece, 1);
 }
 
 void sink_writev(byte_sink& sink, iovec* pieces, int count) {
-  if (sink.fd < 0) {
-    for (int i = 0; i < count; ++i)
-      sink_write(sink, static_cast<const char*>(pieces[i].iov_base), pieces[i].iov_len);
-    return;
-  }
-  while (count > 0 && sink.error == 0) {
-    const ssize_t n = writev(sink.fd, pieces, count);
-    if (n <= 0) {
-      const int error = n < 0 ? errno : EIO;  // a write that makes no progress is a failure
-      if (can_retry(sink.fd, error)) continue;
-      sink.error = error;
-      return;
-    }
-    // Skip what was written, which may end inside a piece.
-    size_t written = static_cast<size_t>(n);
+  size_t written = 0;  // of pieces[0] by the last writev, and past it
+  for (;;) {
+    // Skip what was written, which may end inside a piece, and empty pieces.
     while (count > 0 && written >= pieces->iov_len) {
       written -= pieces->iov_len;
       ++pieces;
       --count;
     }
-    if (count > 0) {
-      pieces->iov_base = static_cast<char*>(pieces->iov_base) + written;
-      pieces->iov_len -= written;
+    if (count <= 0 || sink.error != 0) return;
+    pieces->iov_base = static_cast<char*>(pieces->iov_base) + written;
+    pieces->iov_len -= written;
+    written = 0;
+    const ssize_t n = writev(sink.fd, pieces, count);
+    if (n > 0) {
+      written = static_cast<size_t>(n);
+      continue;
     }
+    const int error = n < 0 ? errno : EIO;  // a write that makes no progress is a failure
+    if (!can_retry(sink.fd, error)) sink.error = error;
   }
 }
 

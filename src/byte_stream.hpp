@@ -1,5 +1,6 @@
-// Where the filter's bytes come from and go to: a file descriptor in the
-// tool, memory in tests. Both keep the first error they meet.
+// Where the filter's bytes come from and go to: file descriptors, read and
+// written with the retries a pipe or a slow reader needs. Both keep the
+// first error they meet.
 #ifndef KESTRIG_BYTE_STREAM_HPP
 #define KESTRIG_BYTE_STREAM_HPP
 
@@ -7,24 +8,17 @@
 #include <sys/uio.h>
 
 #include <cstddef>
-#include <string_view>
 
-// Input: read(2) from `fd` when it is >= 0, otherwise served from `data`.
+// Input: read(2) from `fd`.
 struct byte_source {
   int fd = -1;
-  std::string_view data;
-  size_t max_read = static_cast<size_t>(-1);  // caps each read; tests use it to split input
-  int error = 0;                              // first error (an errno value), 0 if none
+  int error = 0;  // first error (an errno value), 0 if none
 };
 
-// Output: write(2) to `fd` when it is >= 0, otherwise copied to `buffer`,
-// which takes `capacity` bytes and then fails as a full disk does (ENOSPC).
+// Output: write(2) to `fd`.
 struct byte_sink {
   int fd = -1;
-  char* buffer = nullptr;
-  size_t capacity = 0;
-  size_t size = 0;  // bytes in buffer
-  int error = 0;    // first error (an errno value); nothing is written after it
+  int error = 0;  // first error (an errno value); nothing is written after it
 };
 
 // Reads at most `size` bytes into `buffer` and returns how many it read.

@@ -15,10 +15,11 @@
 constexpr int piece_limit = std::min(IOV_MAX, 1024);
 
 // Every field is at least 1, read_block at least 2; max_pieces is at most
-// piece_limit. The filter makes a smaller value do as the least would.
+// piece_limit. run_filter takes any record through usable_limits.
 struct filter_limits {
-  // Each read asks for this much; the read block grows, to at least twice
-  // its size, when less than half of this is free after a partial line.
+  // Each read asks for this much at most; the read block starts at this
+  // size and grows, to at least twice its size, when less than half of this
+  // is free after a partial line.
   size_t read_block;
   // Bytes of output copied together before they are written.
   size_t block_capacity;
@@ -29,10 +30,25 @@ struct filter_limits {
   size_t reference_size;
 };
 
-// A quarter of the read block made rare-keyword input 11% slower, four times
-// it gained nothing. Referencing runs of 1 KiB and more rather than copying
-// everything is 11% faster on input with few keywords.
-constexpr filter_limits shipped_limits{size_t{256} * 1024, size_t{128} * 1024, piece_limit, 1024};
+// `limits` with each field raised or lowered into its range: a 0 does as 1.
+constexpr filter_limits usable_limits(const filter_limits& limits) {
+  // Half a read block of 1 byte would be none: no read would grow the block.
+  return {std::max(limits.read_block, size_t{2}), std::max(limits.block_capacity, size_t{1}),
+          std::clamp(limits.max_pieces, 1, piece_limit),
+          std::max(limits.reference_size, size_t{1})};
+}
+
+// bench/bench.py builds the tool with other read blocks and reference sizes
+// to show what the shipped ones are worth, in its table of tricks.
+#ifndef KESTRIG_READ_BLOCK
+#define KESTRIG_READ_BLOCK (size_t{256} * 1024)
+#endif
+#ifndef KESTRIG_REFERENCE_SIZE
+#define KESTRIG_REFERENCE_SIZE 1024
+#endif
+
+constexpr filter_limits shipped_limits{KESTRIG_READ_BLOCK, size_t{128} * 1024, piece_limit,
+                                       KESTRIG_REFERENCE_SIZE};
 
 // A read block of a few dozen bytes, a gather block of a few TIM lines, a
 // handful of pieces and short runs referenced: on lines of ordinary length

@@ -12,10 +12,10 @@
 #include "number.hpp"
 
 line_class classify_line(std::string_view line) {
-  if (line.find("PIPE") != std::string_view::npos) return line_class::pipe;
-  if (line.find("RULES") != std::string_view::npos) return line_class::rules;
-  if (line.find("TIM") != std::string_view::npos) return line_class::tim;
-  return line_class::other;
+  constexpr auto npos = std::string_view::npos;
+  return line_class_of((line.find("PIPE") != npos ? pipe_found : 0) |
+                       (line.find("RULES") != npos ? rules_found : 0) |
+                       (line.find("TIM") != npos ? tim_found : 0));
 }
 
 int32_t pipe_number(std::string_view line) {
@@ -56,32 +56,31 @@ size_t write_tim_line(char* out, const timing_params& params, bool master) {
 // the keyword line is handled, and a new run starts after it. Plain lines are
 // never looked at one by one. A keyword line may go on past its chunk; the
 // region_position carries it into the next. Chunks are cut from the region,
-// whatever the size of the read block, so their offsets fit in 16 bits and
-// the scanner reads no further than the region for tiny read blocks too.
+// whatever the size of the read block, so the scanner reads no further than
+// the region for tiny read blocks too.
 namespace {
 
-constexpr int other_class = static_cast<int>(line_class::other);
 // A chunk is marked in one call of the scanner, and the blocks with a
-// candidate fit in one 64-bit mask. Chunks of 32 blocks were 2% slower, of
-// 16 blocks 7%.
+// candidate fit in one 64-bit mask.
 constexpr size_t chunk_blocks = 64;
 constexpr size_t no_newline = static_cast<size_t>(-1);
 
-// The marks of one chunk of a region, and where its candidates are. Listing
-// the candidates' offsets first, rather than walking the marks for each,
-// makes mixed input 9% faster.
+// The marks of one chunk of a region, and where its candidates are: their
+// offsets are listed once, rather than found in the marks again for each.
 struct chunk_marks {
   uint64_t candidates[chunk_blocks];
-  uint64_t newlines[chunk_blocks + 1];  // one more, always 0, to look past the last block
+  uint64_t newlines[chunk_blocks + 1];  // one more, always 0: start_of_line from the end
   uint16_t starts[64 * chunk_blocks];   // offsets of the candidates, in order
+  static_assert(64 * chunk_blocks - 1 <= UINT16_MAX, "an offset in a chunk fits in starts");
   size_t blocks = 0;
   size_t count = 0;  // of starts
 };
 
 struct filter_state {
   // The TIM lines of an ordinary [0] and a master [1] pipe, formatted once
-  // per run.
-  padded_text<tim_line_max> tim_line[2];
+  // per run into tim_text.
+  char tim_text[2][tim_line_max];
+  std::string_view tim_line[2];
   // The saved RULES line, empty until the first one; held once, however long.
   heap_buffer rules;
   size_t rules_size = 0;
@@ -100,17 +99,17 @@ void save_rules_line(filter_state& state, std::string_view line) {
 }
 
 // Handles one line of a keyword class.
-inline void handle_line(filter_state& state, output_buffer& out, padded_bytes line,
+inline void handle_line(filter_state& state, output_buffer& out, std::string_view line,
                         line_class kind) {
   switch (kind) {
     case line_class::pipe: {
-      const int master = is_master_pipe(pipe_number(view(line))) ? 1 : 0;
-      emit_copy(out, padded(state.tim_line[master]));
-      emit_copy(out, padded(state.rules, 0, state.rules_size));
+      const int master = is_master_pipe(pipe_number(line)) ? 1 : 0;
+      emit_copy(out, state.tim_line[master]);
+      emit_copy(out, std::string_view(state.rules.data.get(), state.rules_size));
       break;
     }
     case line_class::rules:
-      save_rules_line(state, view(line));
+      save_rules_line(state, line);
       break;
     case line_class::tim:
       break;
@@ -118,22 +117,6 @@ inline void handle_line(filter_state& state, output_buffer& out, padded_bytes li
       emit_stable(out, line);
       break;
   }
-}
-
-// The class a confirmed keyword gives its line, or other for a candidate
-// whose letters between the first and the last do not match. Free of
-// branches, which the mix of keywords in a file would mispredict: the
-// unchecked test gains 3% on mixed input, the class from the letter 5% over
-// a switch on it.
-inline int candidate_class(const char* p, const char* end) {
-  const bool found = end - p >= 5 ? keyword_at_unchecked(p) : keyword_at(p, end);
-  // A candidate starts with P, R or T: pipe, rules or tim, in that order.
-  static_assert(static_cast<int>(line_class::rules) == ('R' - 'P') >> 1 &&
-                static_cast<int>(line_class::tim) == ('T' - 'P') >> 1 &&
-                static_cast<int>(line_class::other) == 3);
-  const int kind = (*p - 'P') >> 1;
-  const int mask = -static_cast<int>(found);  // all ones when found
-  return (kind & mask) | (3 & ~mask);
 }
 
 // Offset in the chunk just after the last newline before offset `at`, or
@@ -152,71 +135,71 @@ inline size_t start_of_line(const chunk_marks& marks, size_t at, size_t fallback
 // no_newline.
 inline size_t end_of_line(const chunk_marks& marks, size_t at) {
   size_t b = at / 64;
-  // Mostly the newline is in this block or the next: choosing between them
-  // without a branch makes mixed input 4% faster than a loop.
-  const uint64_t here = marks.newlines[b] & (~uint64_t{0} << (at % 64));
-  const size_t next_block = here == 0;
-  const uint64_t found = here | (marks.newlines[b + 1] & (0 - uint64_t{next_block}));
-  b += next_block;
-  if (found != 0) return 64 * b + static_cast<size_t>(std::countr_zero(found));
-  for (++b; b < marks.blocks; ++b)
-    if (marks.newlines[b] != 0)
-      return 64 * b + static_cast<size_t>(std::countr_zero(marks.newlines[b]));
-  return no_newline;
+  uint64_t found = marks.newlines[b] & (~uint64_t{0} << (at % 64));
+  while (found == 0) {
+    if (++b == marks.blocks) return no_newline;
+    found = marks.newlines[b];
+  }
+  return 64 * b + static_cast<size_t>(std::countr_zero(found));
 }
 
 // Where the handling of a region stands, as offsets from the region's start.
 struct region_position {
-  size_t plain_begin = 0;       // the plain lines from here on are not written yet
-  size_t line_begin = 0;        // the current line starts here
-  int line_kind = other_class;  // in a keyword line: its strongest keyword so far
+  size_t plain_begin = 0;  // the plain lines from here on are not written yet
+  size_t line_begin = 0;   // the current line starts here
+  unsigned found = 0;      // the keywords of the current line so far; 0 in plain lines
 };
+
+// Bytes [begin, end) of `region`; substr would check, and could throw.
+inline std::string_view part(std::string_view region, size_t begin, size_t end) {
+  assert(begin <= end && end <= region.size());
+  return {region.data() + begin, end - begin};
+}
 
 // Writes the plain lines before the keyword line that ends at `line_end`,
 // handles that line, and starts a new run of plain lines after it.
 inline void finish_keyword_line(filter_state& state, output_buffer& out, region_position& pos,
-                                padded_bytes region, size_t line_end) {
-  emit_stable(out, part(region, pos.plain_begin, pos.line_begin - pos.plain_begin));
-  handle_line(state, out, part(region, pos.line_begin, line_end - pos.line_begin),
-              static_cast<line_class>(pos.line_kind));
+                                std::string_view region, size_t line_end) {
+  emit_stable(out, part(region, pos.plain_begin, pos.line_begin));
+  handle_line(state, out, part(region, pos.line_begin, line_end), line_class_of(pos.found));
   pos.plain_begin = line_end;
   pos.line_begin = line_end;
-  pos.line_kind = other_class;
+  pos.found = 0;
 }
 
-// The strongest class among `kind` and the candidates starts[next] ... of
-// the chunk at `base` with offsets below `limit`; moves `next` past them.
-inline int take_candidates(int kind, const chunk_marks& marks, size_t& next, size_t limit,
-                           const char* base, const char* end) {
+// `found` and the keywords at the candidates starts[next] ... of the chunk
+// at `base` with offsets below `limit`; moves `next` past them.
+inline unsigned take_candidates(unsigned found, const chunk_marks& marks, size_t& next,
+                                size_t limit, const char* base, const char* end) {
   for (; next < marks.count && marks.starts[next] < limit; ++next)
-    kind = std::min(kind, candidate_class(base + marks.starts[next], end));
-  return kind;
+    found |= keyword_at(base + marks.starts[next], end);
+  return found;
 }
 
 // Handles the lines of the chunk at offset `chunk` of `region`, going from
 // candidate to candidate.
 void handle_chunk(filter_state& state, output_buffer& out, region_position& pos,
-                  const chunk_marks& marks, size_t chunk, padded_bytes region) {
-  const char* const end = region.data + region.size;
-  const char* const base = region.data + chunk;
+                  const chunk_marks& marks, size_t chunk, std::string_view region) {
+  const char* const end = region.data() + region.size();
+  const char* const base = region.data() + chunk;
   size_t next = 0;     // the next candidate in marks.starts
   size_t keyword = 0;  // offset in the chunk of the keyword line's first keyword, or 0
   for (;;) {
-    if (pos.line_kind == other_class) {
+    if (pos.found == 0) {
       if (next == marks.count) break;
       keyword = marks.starts[next++];
-      pos.line_kind = candidate_class(base + keyword, end);
-      if (pos.line_kind == other_class) continue;
+      pos.found = keyword_at(base + keyword, end);
+      if (pos.found == 0) continue;
       const size_t start = start_of_line(marks, keyword, no_newline);
       if (start != no_newline) pos.line_begin = chunk + start;
     }
     const size_t newline = end_of_line(marks, keyword);
     if (newline == no_newline) {  // the keyword line goes on in the next chunk
-      pos.line_kind = take_candidates(pos.line_kind, marks, next, no_newline, base, end);
+      pos.found = take_candidates(pos.found, marks, next, no_newline, base, end);
       return;
     }
-    // A stronger keyword later in the line decides its class.
-    pos.line_kind = take_candidates(pos.line_kind, marks, next, newline, base, end);
+    // The keywords later in the line count too.
+    pos.found = take_candidates(pos.found, marks, next, newline, base, end);
     finish_keyword_line(state, out, pos, region, chunk + newline + 1);
     if (state.out_of_memory) return;
   }
@@ -251,16 +234,16 @@ void mark_chunk(filter_state& state, const char* begin, const char* end, size_t 
 
 // Handles every line of `region`, which starts at a line start; a last line
 // without a newline is handled as it stands.
-void handle_region(filter_state& state, output_buffer& out, padded_bytes region) {
-  const size_t size = region.size;
+void handle_region(filter_state& state, output_buffer& out, std::string_view region) {
+  const size_t size = region.size();
   region_position pos;
   for (size_t chunk = 0; chunk < size && !state.out_of_memory; chunk += 64 * state.marks.blocks) {
-    mark_chunk(state, region.data, region.data + size, chunk);
+    mark_chunk(state, region.data(), region.data() + size, chunk);
     handle_chunk(state, out, pos, state.marks, chunk, region);
   }
   if (state.out_of_memory) return;
-  if (pos.line_kind == other_class)
-    emit_stable(out, part(region, pos.plain_begin, size - pos.plain_begin));
+  if (pos.found == 0)
+    emit_stable(out, part(region, pos.plain_begin, size));
   else
     finish_keyword_line(state, out, pos, region, size);
 }
@@ -281,16 +264,16 @@ void filter_input(filter_state& state, output_buffer& out, heap_buffer& in, byte
       return;
     }
     char* data = in.data.get();
-    const size_t n = source_read(input, data + held, in.capacity - held);
+    const size_t n = source_read(input, data + held, std::min(in.capacity - held, read_block));
     if (n == 0) {  // end of input or a read error: what is held is the last line
-      handle_region(state, out, padded(in, 0, held));
+      handle_region(state, out, std::string_view(data, held));
       return;
     }
-    const char* newline = find_last_byte(data + held, data + held + n, '\n');
+    const void* newline = memrchr(data + held, '\n', n);
     held += n;
     if (newline == nullptr) continue;
-    const size_t whole = static_cast<size_t>(newline + 1 - data);
-    handle_region(state, out, padded(in, 0, whole));
+    const size_t whole = static_cast<size_t>(static_cast<const char*>(newline) + 1 - data);
+    handle_region(state, out, std::string_view(data, whole));
     flush(out);
     if (state.out_of_memory) return;
     std::memmove(data, data + whole, held - whole);
@@ -302,23 +285,23 @@ void filter_input(filter_state& state, output_buffer& out, heap_buffer& in, byte
 
 void run_filter(byte_source& input, const timing_params& params, byte_sink& output,
                 block_scanner scan, const filter_limits& limits) {
+  const filter_limits sizes = usable_limits(limits);
   filter_state state;
   state.scan = scan;
   for (int master = 0; master < 2; ++master) {
-    padded_text<tim_line_max>& line = state.tim_line[master];
-    line.size = write_tim_line(line.text, params, master != 0);
+    char* text = state.tim_text[master];
+    state.tim_line[master] = std::string_view(text, write_tim_line(text, params, master != 0));
   }
 
-  // Half a read block of 1 byte would be none: no read would grow the block.
-  const size_t read_block = std::max(limits.read_block, size_t{2});
   output_buffer out;
   heap_buffer in;
-  if (!open_output(out, output, limits) || !reserve(in, read_block) ||
-      !reserve(state.rules, short_copy)) {
+  // The saved RULES line points into its block even while it is empty.
+  if (!open_output(out, output, sizes) || !reserve(in, sizes.read_block) ||
+      !reserve(state.rules, 1)) {
     input.error = ENOMEM;
     return;
   }
-  filter_input(state, out, in, input, output, read_block);
+  filter_input(state, out, in, input, output, sizes.read_block);
   flush(out);
   if (state.out_of_memory && input.error == 0) input.error = ENOMEM;
 }

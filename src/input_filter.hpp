@@ -13,14 +13,22 @@
 #include "keyword_scan.hpp"
 #include "timing_params.hpp"
 
-// Declared strongest first: a line is of the strongest keyword in it.
 enum class line_class : uint8_t { pipe, rules, tim, other };
 
-// Classifies one line by plain case-sensitive substring search, first match
-// winning: "PIPE", then "RULES", then "TIM", else other. This is the rule in
-// its plain form, not the code that ships: run_filter decides the class from
-// the keyword marks itself, and the tests hold it to this rule (the fuzzer to
-// a copy of its own).
+// The class of a line that holds the keywords `found` (pipe_found,
+// rules_found, tim_found, anywhere in the line, inside words too): PIPE over
+// RULES over TIM, other when it holds none. The one place the rule is
+// decided: run_filter calls it with the keywords its scan confirmed in a
+// line, classify_line with those a plain search finds.
+inline line_class line_class_of(unsigned found) {
+  if ((found & pipe_found) != 0) return line_class::pipe;
+  if ((found & rules_found) != 0) return line_class::rules;
+  if ((found & tim_found) != 0) return line_class::tim;
+  return line_class::other;
+}
+
+// Classifies one line by plain case-sensitive substring search of the three
+// keywords.
 line_class classify_line(std::string_view line);
 
 // The pipe number of a PIPE line: its second ':'-separated field (runs of ':'

@@ -1,10 +1,12 @@
 #include "input_filter.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <cerrno>
 #include <random>
 #include <string>
+
+#include "memory_file.hpp"
 
 namespace {
 
@@ -12,25 +14,26 @@ const timing_params example{50, 60, 5, 30, 3, 40, 45, 4, 20, 2, 100, 10};
 const std::string ordinary_tim = "TIM,36,44,45,55,27,33,18,22,100,100,100,100\n";
 const std::string master_tim = "TIM,41,49,55,65,27,33,18,22,100,100,100,100\n";
 
-std::string rewrite(std::string_view text, size_t max_read = static_cast<size_t>(-1),
-                    block_scanner scan = best_block_scanner(),
+std::string rewrite(std::string_view text, block_scanner scan = best_block_scanner(),
                     const filter_limits& limits = shipped_limits) {
-  // Again with more room, until the output fits.
-  for (size_t room = text.size() + 4096;; room *= 4) {
-    byte_source input;
-    input.data = text;
-    input.max_read = max_read;
-    std::string result(room, '\0');
-    byte_sink output;
-    output.buffer = result.data();
-    output.capacity = room;
-    run_filter(input, example, output, scan, limits);
-    if (output.error == ENOSPC) continue;
-    EXPECT_EQ(input.error, 0);
-    EXPECT_EQ(output.error, 0);
-    result.resize(output.size);
-    return result;
-  }
+  byte_source input;
+  input.fd = memory_file(text);
+  byte_sink output;
+  output.fd = memory_file();
+  run_filter(input, example, output, scan, limits);
+  EXPECT_EQ(input.error, 0);
+  EXPECT_EQ(output.error, 0);
+  std::string result = file_text(output.fd);
+  close(input.fd);
+  close(output.fd);
+  return result;
+}
+
+// The shipped limits with reads of `size` bytes at most.
+filter_limits reads_of(size_t size) {
+  filter_limits limits = shipped_limits;
+  limits.read_block = size;
+  return limits;
 }
 
 // The rewrite done the plain way: one line at a time.
@@ -123,8 +126,8 @@ TEST(classify_line, searches_keywords_in_order_as_run_filter_does) {
       if (c.kind == line_class::other) expected = line;
       expected += ordinary_tim + (c.kind == line_class::rules ? line : "RULES r\n");
       for (int s = 0; s < count; ++s) {
-        EXPECT_EQ(rewrite(input, static_cast<size_t>(-1), scanners[s]), expected) << line << s;
-        EXPECT_EQ(rewrite(input, 7, scanners[s], tiny_limits), expected) << line << s;
+        EXPECT_EQ(rewrite(input, scanners[s]), expected) << line << s;
+        EXPECT_EQ(rewrite(input, scanners[s], {7, 200, 3, 12}), expected) << line << s;
       }
     }
   }
@@ -173,8 +176,12 @@ TEST(write_tim_line, formats_both_classes_and_wraps) {
 
 TEST(run_filter, rewrites_the_worked_example) {
   const std::string input = "header\nRULES a\nPIPE:1\nTIM,1,2\nPIPE:2\nRULES b\nPIPE:4\nend\n";
-  EXPECT_EQ(rewrite(input), "header\n" + master_tim + "RULES a\n" + ordinary_tim + "RULES a\n" +
-                                master_tim + "RULES b\nend\n");
+  const std::string expected = "header\n" + master_tim + "RULES a\n" + ordinary_tim + "RULES a\n" +
+                               master_tim + "RULES b\nend\n";
+  EXPECT_EQ(rewrite(input), expected);
+  // Limits out of their range do as the nearest in it.
+  EXPECT_EQ(rewrite(input, best_block_scanner(), {0, 0, 0, 0}), expected);
+  EXPECT_EQ(rewrite(input, best_block_scanner(), {1, 1, piece_limit + 1, 1}), expected);
 }
 
 TEST(run_filter, handles_edge_lines) {
@@ -207,8 +214,8 @@ TEST(run_filter, handles_whole_lines_of_any_length) {
   const std::string input = long_plain + "\n" + long_rules + long_tim + long_pipe + long_plain;
   const std::string expected = long_plain + "\n" + master_tim + long_rules + long_plain;
   EXPECT_EQ(rewrite(input), expected);
-  EXPECT_EQ(rewrite(input, 4093), expected);
-  EXPECT_EQ(rewrite(input, static_cast<size_t>(-1), best_block_scanner(), tiny_limits), expected);
+  EXPECT_EQ(rewrite(input, best_block_scanner(), reads_of(4093)), expected);
+  EXPECT_EQ(rewrite(input, best_block_scanner(), tiny_limits), expected);
 }
 
 TEST(run_filter, every_scanner_matches_the_line_by_line_rewrite) {
@@ -221,16 +228,15 @@ TEST(run_filter, every_scanner_matches_the_line_by_line_rewrite) {
     if (seed % 2 != 0) input.pop_back();
     const std::string expected = rewrite_by_lines(input);
     for (int s = 0; s < count; ++s) {
-      EXPECT_TRUE(rewrite(input, static_cast<size_t>(-1), scanners[s]) == expected)
+      EXPECT_TRUE(rewrite(input, scanners[s]) == expected) << seed << " " << s;
+      EXPECT_TRUE(rewrite(input, scanners[s], reads_of(65536 + 4093 * seed)) == expected)
           << seed << " " << s;
-      EXPECT_TRUE(rewrite(input, 65536 + 4093 * seed, scanners[s]) == expected) << seed << " " << s;
       // Tiny reads: every line arrives in pieces.
       const std::string head = input.substr(0, 20000);
-      EXPECT_TRUE(rewrite(head, 1 + seed, scanners[s]) == rewrite_by_lines(head))
+      EXPECT_TRUE(rewrite(head, scanners[s], reads_of(1 + seed)) == rewrite_by_lines(head))
           << seed << " " << s;
       // Every limit of the filter reached many times over.
-      EXPECT_TRUE(rewrite(input, static_cast<size_t>(-1), scanners[s], tiny_limits) == expected)
-          << seed << " " << s;
+      EXPECT_TRUE(rewrite(input, scanners[s], tiny_limits) == expected) << seed << " " << s;
     }
   }
 }
@@ -248,7 +254,7 @@ TEST(run_filter, finds_keywords_at_every_block_offset) {
   int count = 0;
   const block_scanner* scanners = available_block_scanners(count);
   for (int s = 0; s < count; ++s) {
-    EXPECT_TRUE(rewrite(input, static_cast<size_t>(-1), scanners[s]) == expected) << s;
-    EXPECT_TRUE(rewrite(input, static_cast<size_t>(-1), scanners[s], tiny_limits) == expected) << s;
+    EXPECT_TRUE(rewrite(input, scanners[s]) == expected) << s;
+    EXPECT_TRUE(rewrite(input, scanners[s], tiny_limits) == expected) << s;
   }
 }

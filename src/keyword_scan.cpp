@@ -1,11 +1,19 @@
 #include "keyword_scan.hpp"
 
+#include <algorithm>
+
 #if KESTRIG_SIMD && defined(__x86_64__)
 #include <cpuid.h>
 #include <immintrin.h>
 #define KESTRIG_X86_VECTORS 1
 #else
 #define KESTRIG_X86_VECTORS 0
+#endif
+
+// bench/bench.py builds the tool with fewer scanners, to show in its table
+// of tricks what each level is worth: 2 stops at SSE2.
+#ifndef KESTRIG_SCANNER_LEVELS
+#define KESTRIG_SCANNER_LEVELS 3
 #endif
 
 namespace {
@@ -82,36 +90,8 @@ __attribute__((target("avx2"))) uint64_t scan_blocks_avx2(const char* p, size_t 
   return hot;
 }
 
-// A whole block in one register, the comparisons straight into mask registers.
-__attribute__((target("avx512f,avx512bw"))) uint64_t scan_blocks_avx512(const char* p,
-                                                                        size_t blocks,
-                                                                        uint64_t* keywords,
-                                                                        uint64_t* newlines) {
-  const __m512i P = _mm512_set1_epi8('P');
-  const __m512i E = _mm512_set1_epi8('E');
-  const __m512i R = _mm512_set1_epi8('R');
-  const __m512i S = _mm512_set1_epi8('S');
-  const __m512i T = _mm512_set1_epi8('T');
-  const __m512i M = _mm512_set1_epi8('M');
-  const __m512i newline = _mm512_set1_epi8('\n');
-  uint64_t hot = 0;
-  for (size_t b = 0; b < blocks; ++b, p += 64) {
-    const __m512i b0 = _mm512_loadu_si512(p);
-    const __m512i b2 = _mm512_loadu_si512(p + 2);
-    const __m512i b3 = _mm512_loadu_si512(p + 3);
-    const __m512i b4 = _mm512_loadu_si512(p + 4);
-    const uint64_t k = (_mm512_cmpeq_epi8_mask(b0, P) & _mm512_cmpeq_epi8_mask(b3, E)) |
-                       (_mm512_cmpeq_epi8_mask(b0, R) & _mm512_cmpeq_epi8_mask(b4, S)) |
-                       (_mm512_cmpeq_epi8_mask(b0, T) & _mm512_cmpeq_epi8_mask(b2, M));
-    keywords[b] = k;
-    newlines[b] = _mm512_cmpeq_epi8_mask(b0, newline);
-    hot |= uint64_t{k != 0} << b;
-  }
-  return hot;
-}
-
 // How many of the scanners above the processor and the system run: 2 (SSE2,
-// always there on x86-64), 3 with AVX2, 4 with AVX-512 F and BW. Asked with
+// always there on x86-64), 3 with AVX2. Asked with
 // three cpuid instructions: the compiler's own feature table asks a dozen in
 // every process's start-up, and in a virtual machine each one traps to the
 // hypervisor, together costing about as much as the rest of a short run.
@@ -124,15 +104,13 @@ int x86_vector_scanners() {
   if (eax < 7) return 2;
   __cpuid(1, eax, ebx, ecx, edx);
   if ((ecx & bit_OSXSAVE) == 0 || (ecx & bit_AVX) == 0) return 2;
-  // Which register states the system saves: XMM and YMM; then opmask and ZMM.
+  // Which register states the system saves: XMM and YMM.
   unsigned xcr0 = 0;
   unsigned xcr0_high = 0;
   __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
   if ((xcr0 & 0x06) != 0x06) return 2;
   __cpuid_count(7, 0, eax, ebx, ecx, edx);
-  if ((ebx & bit_AVX2) == 0) return 2;
-  if ((ebx & bit_AVX512F) == 0 || (ebx & bit_AVX512BW) == 0 || (xcr0 & 0xe6) != 0xe6) return 3;
-  return 4;
+  return (ebx & bit_AVX2) == 0 ? 2 : 3;
 }
 #endif
 
@@ -167,7 +145,7 @@ void scan_tail(const char* p, const char* end, uint64_t& keywords, uint64_t& new
   const size_t size = static_cast<size_t>(end - p) < 64 ? static_cast<size_t>(end - p) : 64;
   for (size_t i = 0; i < size; ++i) {
     if (p[i] == '\n') newlines |= uint64_t{1} << i;
-    if (keyword_at(p + i, end)) keywords |= uint64_t{1} << i;
+    if (keyword_at(p + i, end) != 0) keywords |= uint64_t{1} << i;
   }
 }
 
@@ -180,8 +158,8 @@ block_scanner best_block_scanner() {
 const block_scanner* available_block_scanners(int& count) {
 #if KESTRIG_X86_VECTORS
   static constexpr block_scanner scanners[] = {scan_blocks_plain, scan_blocks_sse2,
-                                               scan_blocks_avx2, scan_blocks_avx512};
-  count = x86_vector_scanners();
+                                               scan_blocks_avx2};
+  count = std::min(x86_vector_scanners(), KESTRIG_SCANNER_LEVELS);
 #else
   static constexpr block_scanner scanners[] = {scan_blocks_plain};
   count = 1;

@@ -67,46 +67,25 @@ inline const char* find_byte(const char* p, const char* end, unsigned char byte)
   return end;
 }
 
-// The last `byte` in [begin, end), or nullptr; eight bytes at a time from the
-// end, as a read mostly ends a short way past its last line end.
-inline const char* find_last_byte(const char* begin, const char* end, unsigned char byte) {
-  for (; end - begin >= 8; end -= 8) {
-    const uint64_t found = bytes_equal(load64(end - 8), byte);
-    if (found != 0) return end - 8 + (63 - std::countl_zero(found)) / 8;
-  }
-  while (end > begin)
-    if (static_cast<unsigned char>(*--end) == byte) return end;
-  return nullptr;
-}
+// The keywords, one bit each, so that a line's keywords gather in one set.
+constexpr unsigned pipe_found = 1;
+constexpr unsigned rules_found = 2;
+constexpr unsigned tim_found = 4;
 
-// True when a whole keyword starts at `p` and ends at or before `end`.
-inline bool keyword_at(const char* p, const char* end) {
+// The keyword that starts at `p` and ends at or before `end`, as its bit, or
+// 0 when none does.
+inline unsigned keyword_at(const char* p, const char* end) {
   const size_t left = static_cast<size_t>(end - p);
   switch (*p) {
     case 'P':
-      return left >= 4 && std::memcmp(p, "PIPE", 4) == 0;
+      return left >= 4 && std::memcmp(p, "PIPE", 4) == 0 ? pipe_found : 0;
     case 'R':
-      return left >= 5 && std::memcmp(p, "RULES", 5) == 0;
+      return left >= 5 && std::memcmp(p, "RULES", 5) == 0 ? rules_found : 0;
     case 'T':
-      return left >= 3 && std::memcmp(p, "TIM", 3) == 0;
+      return left >= 3 && std::memcmp(p, "TIM", 3) == 0 ? tim_found : 0;
     default:
-      return false;
+      return 0;
   }
-}
-
-// keyword_at for a `p` with at least five bytes from it on, without branches.
-inline bool keyword_at_unchecked(const char* p) {
-  constexpr auto word = [](const char* text) {
-    return uint32_t{static_cast<unsigned char>(text[0])} |
-           uint32_t{static_cast<unsigned char>(text[1])} << 8 |
-           uint32_t{static_cast<unsigned char>(text[2])} << 16 |
-           uint32_t{static_cast<unsigned char>(text[3])} << 24;
-  };
-  const uint32_t w = word(p);
-  const int pipe = w == word("PIPE");
-  const int rules = (w == word("RULE")) & (p[4] == 'S');
-  const int tim = (w & 0xffffff) == (word("TIM.") & 0xffffff);
-  return (pipe | rules | tim) != 0;
 }
 
 #endif  // KESTRIG_KEYWORD_SCAN_HPP
