@@ -79,7 +79,7 @@ struct found_name {
   int folder = AT_FDCWD;  // the folder (O_PATH), or the current one
   struct stat folder_stat = {};
   char name[NAME_MAX + 1] = "";  // the last name, in `folder`
-  char shown[PATH_MAX] = "";     // that name, or one refused, as the text walked spells it
+  char shown[PATH_MAX];          // that name, or one refused, as the text walked spells it
   bool refused = false;          // by the rule: EACCES
   int file = -1;                 // a descriptor of what `name` is
   struct stat file_stat = {};    // st_mode 0: nothing there
@@ -132,6 +132,7 @@ constexpr int max_links = 40;
 // name in its own folder. A link's text is walked where it lies, before the
 // rest of the text that led to it. 0, or the errno.
 int find(const char* path, found_name& found) {
+  found.shown[0] = '\0';
   if (fstatat(AT_FDCWD, ".", &found.folder_stat, 0) != 0) return errno;
   walked_text texts[max_links + 1];
   int depth = 1;
@@ -274,6 +275,13 @@ char* attribute_value(int fd, const char* name, size_t& size) {
   return nullptr;
 }
 
+// An empty list of attribute names, to be freed as any other.
+char* no_names() {
+  char* names = static_cast<char*>(std::malloc(1));
+  if (names != nullptr) names[0] = '\0';
+  return names;
+}
+
 // The names of the extended attributes of the open file `fd`, each ended
 // by a NUL, in a block of its own to be freed, and their size; null when
 // they cannot be read. A file system without them has none.
@@ -281,7 +289,7 @@ char* attribute_names(int fd, size_t& size) {
   for (int tries = 0; tries < 4; ++tries) {  // ERANGE: they grew meanwhile
     const ssize_t wanted = flistxattr(fd, nullptr, 0);
     if (wanted < 0 && errno == ENOTSUP) size = 0;
-    if (wanted < 0) return errno == ENOTSUP ? static_cast<char*>(std::calloc(1, 1)) : nullptr;
+    if (wanted < 0) return errno == ENOTSUP ? no_names() : nullptr;
     char* names = static_cast<char*>(std::malloc(static_cast<size_t>(wanted) + 1));
     const ssize_t n = names == nullptr ? -1 : flistxattr(fd, names, static_cast<size_t>(wanted));
     if (n >= 0) {
@@ -296,8 +304,9 @@ char* attribute_names(int fd, size_t& size) {
 
 // Whether `name` is among the `size` bytes of attribute names at `names`.
 bool listed(const char* names, size_t size, const char* name) {
+  const size_t length = std::strlen(name) + 1;
   for (size_t at = 0; at < size; at += std::strlen(names + at) + 1)
-    if (std::strcmp(names + at, name) == 0) return true;
+    if (size - at >= length && std::memcmp(names + at, name, length) == 0) return true;
   return false;
 }
 
@@ -311,8 +320,7 @@ bool give_attributes(int old, int fresh) {
   char* old_names = attribute_names(old, old_size);
   // A share that keeps attributes by name (SMB) has none for an old file
   // that another run has replaced meanwhile: nothing to give.
-  if (old_names == nullptr && (errno == ENOENT || errno == ESTALE))
-    old_names = static_cast<char*>(std::calloc(1, 1));
+  if (old_names == nullptr && (errno == ENOENT || errno == ESTALE)) old_names = no_names();
   char* fresh_names = old_names == nullptr ? nullptr : attribute_names(fresh, fresh_size);
   bool given = fresh_names != nullptr;
   for (size_t at = 0; given && at < old_size; at += std::strlen(old_names + at) + 1) {
@@ -344,6 +352,7 @@ void leave(const found_name& found, replace_result& result, const char* name, bo
   const int folder = slash == nullptr ? 0 : static_cast<int>(slash + 1 - found.shown);
   static_cast<void>(
       std::snprintf(result.left, sizeof result.left, "%.*s%s", folder, found.shown, name));
+  result.left_is_named = true;
   result.left_is_old = old;
 }
 
@@ -622,18 +631,19 @@ replace_result replace_file(const char* path, std::string_view text) {
     if (result.error == 0) result.error = replace_found(found, text, result);
     release(found.file);
     release(found.folder);
-    if (result.error != ESTALE || result.left[0] != '\0') break;
+    if (result.error != ESTALE || result.left_is_named) break;
   }
   return result;
 }
 
 void failure_text(const replace_result& result, char* out, size_t size) {
   const bool named = result.why != nullptr;
-  const char* left = result.left[0] == '\0' ? ""
-                     : result.left_is_old   ? "; the old file is left as "
-                                            : "; the new file is left as ";
+  const char* left = !result.left_is_named ? ""
+                     : result.left_is_old  ? "; the old file is left as "
+                                           : "; the new file is left as ";
   // Cut short where `out` is full: the reason comes first.
   static_cast<void>(std::snprintf(out, size, "%s%s%s%s%s%s%s", std::strerror(result.error),
                                   named ? ": " : "", named ? result.name : "", named ? " " : "",
-                                  named ? result.why : "", left, result.left));
+                                  named ? result.why : "", left,
+                                  result.left_is_named ? result.left : ""));
 }

@@ -23,12 +23,15 @@
 struct replace_result {
   int error = 0;  // errno of the first failure; 0: the file holds the text
   // With some failures: a name, as the path or link text it came from
-  // spells it, and what about it the error means, in a few words.
-  char name[PATH_MAX] = "";
+  // spells it, and what about it the error means, in a few words. (The
+  // names are strings only where `why` and `left_is_named` say so, so that
+  // a run does not clear them.)
+  char name[PATH_MAX];
   const char* why = nullptr;
   // After a failure: a file that could not be removed and is left under
   // this name, the new text or (`left_is_old`) the old one.
-  char left[PATH_MAX] = "";
+  char left[PATH_MAX];
+  bool left_is_named = false;
   bool left_is_old = false;
 };
 
