@@ -286,10 +286,18 @@ char* no_names() {
 // by a NUL, in a block of its own to be freed, and their size; null when
 // they cannot be read. A file system without them has none.
 char* attribute_names(int fd, size_t& size) {
-  for (int tries = 0; tries < 4; ++tries) {  // ERANGE: they grew meanwhile
+  // Most files have none or a few: one call for them.
+  char few[256];
+  const ssize_t listed = flistxattr(fd, few, sizeof few);
+  if (listed >= 0 || errno == ENOTSUP) {
+    size = listed > 0 ? static_cast<size_t>(listed) : 0;
+    char* names = static_cast<char*>(std::malloc(size + 1));
+    if (names != nullptr) std::memcpy(names, few, size);
+    return names;
+  }
+  for (int tries = 0; errno == ERANGE && tries < 4; ++tries) {  // ERANGE: they grew meanwhile
     const ssize_t wanted = flistxattr(fd, nullptr, 0);
-    if (wanted < 0 && errno == ENOTSUP) size = 0;
-    if (wanted < 0) return errno == ENOTSUP ? no_names() : nullptr;
+    if (wanted < 0) return nullptr;
     char* names = static_cast<char*>(std::malloc(static_cast<size_t>(wanted) + 1));
     const ssize_t n = names == nullptr ? -1 : flistxattr(fd, names, static_cast<size_t>(wanted));
     if (n >= 0) {
@@ -500,7 +508,7 @@ bool make_like(const found_name& found, int fd, const struct stat* old, int old_
   // is as the old one, gets a whole replacement.
   if (fresh.st_gid != old->st_gid && fchown(fd, static_cast<uid_t>(-1), old->st_gid) != 0)
     return false;
-  if (!give_attributes(old_fd, fd) || fstat(fd, &fresh) != 0) return false;
+  if (!give_attributes(old_fd, fd)) return false;
   if ((fresh.st_mode & 07777) != (old->st_mode & 07777) && fchmod(fd, old->st_mode & 07777) != 0)
     return false;
   if (fstat(fd, &fresh) != 0) {
