@@ -90,7 +90,7 @@ done
 rpmlint --version
 lint=$(rpmlint -c packaging/rpmlint.toml "${rpms[@]}" 2>&1) || true
 echo "$lint"
-grep -q "^ *${#rpms[@]} packages and 0 specfiles checked; 0 errors, 0 warnings" <<<"$lint" ||
+grep -q "^ *${#rpms[@]} packages and 0 [a-z]* checked; 0 errors, 0 warnings" <<<"$lint" ||
   { echo "rpmlint is not clean"; exit 1; }
 
 # The amd64 packages installed into an empty root, with no dependency

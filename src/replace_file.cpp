@@ -30,10 +30,12 @@ bool shared_folder(const struct stat& folder) {
 // Whether the name `name`, found in `folder`, may be gone through. In a
 // shared folder a name that another user controls could point the write at
 // any file the runner may change, or hand its contents to a reader, so only
-// names of the runner's or the folder owner's are trusted there, as careful
-// kernels have it; the group counts as much as others, since any member may
-// plant a name. Nor is a link or FIFO with another name there: anyone may
-// have linked it in. (A regular file with other names is replaced, below.)
+// names of the runner's or the folder owner's are trusted there; the group
+// counts as much as others, since any member may plant a name. These are the kernel's rules for
+// links in sticky folders (fs.protected_symlinks), for every kind of name and whatever the system's
+// settings. Nor is a link or FIFO with another name trusted there: anyone
+// may have linked it in. (A regular file with other names is replaced,
+// below.)
 bool trusted(const struct stat& folder, const struct stat& name) {
   if (!shared_folder(folder)) return true;
   const bool linked_in = name.st_nlink > 1 && !S_ISREG(name.st_mode) && !S_ISDIR(name.st_mode);
@@ -261,8 +263,9 @@ char* attribute_value(int fd, const char* name, size_t& size) {
     const ssize_t wanted = fgetxattr(fd, name, nullptr, 0);
     if (wanted < 0) return nullptr;
     char* value = static_cast<char*>(std::malloc(static_cast<size_t>(wanted) + 1));
+    // Never a size of 0, which asks for the size and copies nothing.
     const ssize_t n =
-        value == nullptr ? -1 : fgetxattr(fd, name, value, static_cast<size_t>(wanted));
+        value == nullptr ? -1 : fgetxattr(fd, name, value, static_cast<size_t>(wanted) + 1);
     if (n >= 0) {
       size = static_cast<size_t>(n);
       return value;
@@ -299,7 +302,8 @@ char* attribute_names(int fd, size_t& size) {
     const ssize_t wanted = flistxattr(fd, nullptr, 0);
     if (wanted < 0) return nullptr;
     char* names = static_cast<char*>(std::malloc(static_cast<size_t>(wanted) + 1));
-    const ssize_t n = names == nullptr ? -1 : flistxattr(fd, names, static_cast<size_t>(wanted));
+    const ssize_t n =
+        names == nullptr ? -1 : flistxattr(fd, names, static_cast<size_t>(wanted) + 1);
     if (n >= 0) {
       size = static_cast<size_t>(n);
       return names;
@@ -391,7 +395,9 @@ int write_in_place(const found_name& found, std::string_view text, replace_resul
   if (found.file_stat.st_mode == 0) {
     const int fd =
         open_file_at(found.folder, found.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
-    return fd < 0 ? errno : write_and_close(fd, text);
+    // Made meanwhile, by another run: to be looked at again.
+    if (fd < 0) return errno == EEXIST ? ESTALE : errno;
+    return write_and_close(fd, text);
   }
   const int fd = reopen(found, O_WRONLY);
   if (fd < 0) return errno;
@@ -413,13 +419,14 @@ int write_in_place(const found_name& found, std::string_view text, replace_resul
 
 // Makes a new file beside `found` under a random name, into `name`,
 // readable and writable by this user alone. The descriptor, or -1 with
-// errno set. 64 random bits a name: a planter would need a good share of
-// 2^64 names to take even one try. Eight taken in a row give EEXIST.
+// errno set. 64 random bits a name: a name planted in advance is this one
+// with a chance of 2^-64. Eight taken in a row give EEXIST.
 int make_private_file(const found_name& found, char (&name)[NAME_MAX + 1]) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     uint64_t random = 0;
-    if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-      if (errno == 0) errno = EAGAIN;
+    const ssize_t got = getrandom(&random, sizeof random, 0);
+    if (got != static_cast<ssize_t>(sizeof random)) {
+      if (got >= 0) errno = EAGAIN;  // a short read sets no errno
       return -1;
     }
     const int n = std::snprintf(name, sizeof name, ".%s.%016llx", found.name,
@@ -457,37 +464,33 @@ mode_t acl_group_and_other(const unsigned char* acl, size_t size) {
 }
 
 // The mode that creating `found`'s name with 0666 would have given the new
-// file `fd`, born 0600 (`fresh`): 0666 less the umask, or where the folder
-// has a default ACL (the new file then has an access ACL), what that ACL
-// leaves of 0666. False where that ACL cannot be read (without /proc, of a
-// folder other than the current one).
-bool mode_of_a_new_file(const found_name& found, int fd, const struct stat& fresh, mode_t& mode) {
-  size_t size = 0;
-  char* acl = attribute_value(fd, "system.posix_acl_access", size);
-  std::free(acl);
-  if (acl == nullptr) {
+// file, born 0600 (`fresh`): where the folder has a default ACL, what that
+// ACL leaves of 0666, else 0666 less the umask. False where the folder's
+// ACL cannot be read (without /proc, a folder other than the current one).
+bool mode_of_a_new_file(const found_name& found, const struct stat& fresh, mode_t& mode) {
+  char own[32] = ".";
+  if (found.folder != AT_FDCWD)
+    static_cast<void>(std::snprintf(own, sizeof own, "/proc/self/fd/%d", found.folder));
+  unsigned char acl[4 + 8 * 64];  // far more entries than anyone gives a folder
+  const ssize_t size = getxattr(own, "system.posix_acl_default", acl, sizeof acl);
+  if (size < 0 && errno != ENODATA && errno != ENOTSUP) return false;
+  if (size < 0) {
     const mode_t mask = umask(0);
     umask(mask);
     mode = 0666 & ~mask;
-    return true;
+  } else {
+    mode = (fresh.st_mode & 0700) | (acl_group_and_other(acl, static_cast<size_t>(size)) & 0066);
   }
-  const int folder = found.folder == AT_FDCWD ? open_file(".", O_RDONLY | O_DIRECTORY)
-                                              : reopen_descriptor(found.folder, O_RDONLY);
-  char* inherited =
-      folder < 0 ? nullptr : attribute_value(folder, "system.posix_acl_default", size);
-  release(folder);
-  if (inherited == nullptr) return false;
-  mode = (fresh.st_mode & 0700) |
-         (acl_group_and_other(reinterpret_cast<unsigned char*>(inherited), size) & 0066);
-  std::free(inherited);
   return true;
 }
 
 // Gives the new file `fd`, its text written, what the old one (`old`, open
 // as `old_fd`; null: there is none) had: group, attributes, then mode, so
 // that the set-id bits come last and nobody the old file's ACL shuts out
-// gains anything meanwhile. True when it then is what the old one was;
-// errors of the system in `error`.
+// gains anything meanwhile. True when it then is what the old one was.
+// False otherwise: with `error` 0 where the system would not make it so (a
+// group, an attribute, a mode refused; the old file is then written in
+// place), or with the errno where it failed.
 bool make_like(const found_name& found, int fd, const struct stat* old, int old_fd, int& error) {
   struct stat fresh = {};
   if (fstat(fd, &fresh) != 0) {
@@ -496,10 +499,12 @@ bool make_like(const found_name& found, int fd, const struct stat* old, int old_
   }
   if (old == nullptr) {
     mode_t mode = 0;
-    if (!mode_of_a_new_file(found, fd, fresh, mode)) return false;
+    if (!mode_of_a_new_file(found, fresh, mode)) return false;
     // A share that shows every file as another user's, with modes of its
     // own, refuses the mode (EPERM): the file is as the share makes any.
-    if ((fresh.st_mode & 07777) != mode && fchmod(fd, mode) != 0 && errno != EPERM) error = errno;
+    // Anywhere else a new file that keeps its 0600 is not made as asked.
+    if ((fresh.st_mode & 07777) == mode || fchmod(fd, mode) == 0) return true;
+    if (errno != EPERM || fresh.st_uid == geteuid()) error = errno;
     return error == 0;
   }
   // A group this user may not give, a mode with a set-group-ID bit the
@@ -531,8 +536,9 @@ int move_over(const found_name& found, const char* from, replace_result& result)
         renameat2(found.folder, from, found.folder, found.name, RENAME_EXCHANGE) == 0) {
       // `from` is now the old file: one that stays is told, not left unsaid.
       if (unlinkat(found.folder, from, 0) == 0) return 0;
+      const int error = errno;
       leave(found, result, from, true);
-      return errno;
+      return error;
     }
 #endif
     // No swap here, or the old file has gone, or the file system has none.
@@ -577,8 +583,9 @@ int replace(found_name& found, std::string_view text, way& chosen, replace_resul
     return move_over(found, name, result);
   }
   if (unlinkat(found.folder, name, 0) != 0) {
+    if (error == 0) error = errno;
     leave(found, result, name, false);
-    return error != 0 ? error : errno;
+    return error;
   }
   chosen = way_for(found.folder_stat, old, false);
   return error;
@@ -618,7 +625,7 @@ int replace_found(found_name& found, std::string_view text, replace_result& resu
     if (error != 0 || chosen == way::replace) return error;
   }
   if (chosen == way::refuse) {
-    explain(found, result, "has other names in a shared folder, and a new file would change it");
+    explain(found, result, "has other names in a shared folder and cannot be replaced whole");
     return EACCES;
   }
   return write_in_place(found, text, result);

@@ -9,7 +9,8 @@
 // lies: in a folder with the sticky bit that its group or others may write
 // to (/tmp, a team's drop folder), a name of any kind, folder, symbolic
 // link, FIFO or file, that belongs to neither this user nor the folder's
-// owner is not gone through. Folders that others may write without the
+// owner is not gone through, nor a link or FIFO of anyone's with a second
+// name there. Folders that others may write without the
 // sticky bit give them every name in them; they are not guarded.
 #ifndef KESTRIG_REPLACE_FILE_HPP
 #define KESTRIG_REPLACE_FILE_HPP
@@ -24,8 +25,8 @@ struct replace_result {
   int error = 0;  // errno of the first failure; 0: the file holds the text
   // With some failures: a name, as the path or link text it came from
   // spells it, and what about it the error means, in a few words. (The
-  // names are strings only where `why` and `left_is_named` say so, so that
-  // a run does not clear them.)
+  // two names are left as they are, not cleared, and hold strings only
+  // where `why` and `left_is_named` say so.)
   char name[PATH_MAX];
   const char* why = nullptr;
   // After a failure: a file that could not be removed and is left under
@@ -44,8 +45,9 @@ struct replace_result {
 // Otherwise a new file is made beside it under a name nobody can guess,
 // ".NAME." and 16 random hexadecimal digits, born readable and writable by
 // this user alone; it is written whole, and only then given the old file's
-// group, mode (set-user-ID and set-group-ID bits included) and extended
-// attributes (its access ACL among them), and renamed over `path`. A new
+// group, extended attributes (its access ACL among them) and mode
+// (set-user-ID and set-group-ID bits included), and renamed over the name
+// `path` leads to. A new
 // file, where there was none, gets what creating it would have given
 // (0666 less the umask, or the folder's default ACL). On failure the new
 // file is removed and the old one stays as it was.
@@ -55,11 +57,13 @@ struct replace_result {
 // (another owner, or a group, mode or attribute it could not be given),
 // the old one is written in place instead, truncated and rewritten through
 // open(2); so is what is not a regular file, a file with more than one name
-// outside a shared folder, one this user cannot read, and any file where
-// no new one can be made beside it. An in-place write that fails leaves the
-// file cut short. A FIFO with no reader is an error (ENXIO), not a hang.
-// In a shared folder a file with more than one name is never written
-// through: it is replaced, or refused where a replacement would change it.
+// outside a shared folder, one this user cannot read, and a file in a
+// folder that refuses a new one (no permission, read-only, no free name,
+// no random number). An in-place write that fails leaves the file cut
+// short; set-id bits it takes and cannot give back are EPERM. A FIFO with
+// no reader is an error (ENXIO), not a hang. In a shared folder a file
+// with more than one name is never written through: it is replaced, or
+// refused (EACCES) where it cannot be replaced whole.
 //
 // A share that refuses to rename over a file another process holds open
 // gets the rename again for a moment.

@@ -87,21 +87,22 @@ enum outcome : uint8_t { replaced, in_place, kept, failed };
 // What the name is, beside `own`, a file of the runner's holding "old".
 enum kind : uint8_t {
   nothing,
-  file,               // holding "old"
-  same_text,          // holding the new text already
-  same_past_2038,     // the same, read-only, stamped past what 32-bit time holds
-  same_size,          // the new text but one byte
-  one_byte_more,      // the new text and one byte
-  with_acl,           // holding "old", with an access ACL shutting `other` out
-  with_attribute,     // holding "old", with a user attribute
-  under_default_acl,  // holding "old", in a folder whose default ACL it does not have
-  hard_link,          // a second name of `own`
-  same_hard_link,     // the same, `own` holding the new text already
-  link_to_own,        // a symbolic link to `own`
-  linked_link,        // such a link of the runner's, with a second name
-  link_with_slash,    // to `own` followed by a slash
-  link_too_long,      // to a name too long for a new file's beside it
-  link_via_folders,   // the same, through a folder and back
+  nothing_by_default_acl,  // nor there, in a folder whose default ACL gives 0664
+  file,                    // holding "old"
+  same_text,               // holding the new text already
+  same_past_2038,          // the same, read-only, stamped past what 32-bit time holds
+  same_size,               // the new text but one byte
+  one_byte_more,           // the new text and one byte
+  with_acl,                // holding "old", with an access ACL shutting `other` out
+  with_attribute,          // holding "old", with a user attribute
+  under_default_acl,       // holding "old", in a folder whose default ACL it does not have
+  hard_link,               // a second name of `own`
+  same_hard_link,          // the same, `own` holding the new text already
+  link_to_own,             // a symbolic link to `own`
+  linked_link,             // such a link of the runner's, with a second name
+  link_with_slash,         // to `own` followed by a slash
+  link_too_long,           // to a name too long for a new file's beside it
+  link_via_folders,        // the same, through a folder and back
   fifo,
   folder,
   link_to_full,     // to /dev/full
@@ -126,6 +127,8 @@ struct row {
 constexpr uid_t runner = static_cast<uid_t>(-1);  // as made: the runner's
 const row rows[] = {
     {"nothing there: made as creating it would", nothing, 0, runner, runner, 0, 0, replaced},
+    {"the same, by the folder's default ACL", nothing_by_default_acl, 0, runner, runner, 0, 0,
+     replaced},
     {"a file, its mode kept", file, 0, runner, runner, 0604, 0, replaced},
     {"set-id bits given after the write", file, 0, runner, runner, 06775, 0, replaced},
     {"a group the new file is not born with", file, 0, runner, other, 0604, 0, replaced},
@@ -191,6 +194,14 @@ void make(const row& r, std::string& path, std::string& lands) {
                                                                           : "old\n";
   switch (r.at_name) {
     case nothing:
+      return;
+    case nothing_by_default_acl:
+      // user::rw-, group::rw-, other::r--: no umask then.
+      static_cast<void>(
+          setxattr(".", "system.posix_acl_default",
+                   "\x02\0\0\0\x01\0\x06\0\xff\xff\xff\xff\x04\0\x06\0\xff\xff\xff\xff"
+                   "\x20\0\x04\0\xff\xff\xff\xff",
+                   28, 0));
       return;
     case with_acl:
     case with_attribute:
@@ -294,7 +305,8 @@ void check(const row& r, const fs::path& dir, mode_t created) {
   EXPECT_EQ(after.st_ino == before.st_ino, existed && r.expected != replaced);
   EXPECT_GE(after.st_mtim.tv_sec + 1, start);  // a file's clock may be a tick behind
   if (!existed) {
-    EXPECT_EQ(after.st_mode & 07777, created);
+    const bool by_acl = getxattr(".", "system.posix_acl_default", nullptr, 0) > 0;
+    EXPECT_EQ(after.st_mode & 07777, by_acl ? 0664 : created);
     return;
   }
   EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
