@@ -210,7 +210,9 @@ void handle_chunk(filter_state& state, output_buffer& out, region_position& pos,
 
 // Marks the chunk at offset `chunk` of the region [begin, end) and lists its
 // candidates in order.
-void mark_chunk(filter_state& state, const char* begin, const char* end, size_t chunk) {
+void mark_chunk(filter_state& state, std::string_view region, size_t chunk) {
+  const char* begin = region.data();
+  const char* end = begin + region.size();
   chunk_marks& marks = state.marks;
   const size_t left = static_cast<size_t>(end - begin) - chunk;
   uint64_t hot = 0;  // bit b: block b has a candidate
@@ -238,7 +240,7 @@ void handle_region(filter_state& state, output_buffer& out, std::string_view reg
   const size_t size = region.size();
   region_position pos;
   for (size_t chunk = 0; chunk < size && !state.out_of_memory; chunk += 64 * state.marks.blocks) {
-    mark_chunk(state, region.data(), region.data() + size, chunk);
+    mark_chunk(state, region, chunk);
     handle_chunk(state, out, pos, state.marks, chunk, region);
   }
   if (state.out_of_memory) return;

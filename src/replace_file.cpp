@@ -112,11 +112,14 @@ bool names_more(const walked_text& text) {
 int read_link(int fd, walked_text& text) {
   char* block = static_cast<char*>(std::malloc(PATH_MAX));
   const ssize_t n = block == nullptr ? -1 : readlinkat(fd, "", block, PATH_MAX);
-  const int error = block == nullptr ? ENOMEM
-                    : n < 0          ? errno
-                    : n == 0         ? ENOENT
-                    : n == PATH_MAX  ? ENAMETOOLONG
-                                     : 0;
+  int error = 0;
+  if (block == nullptr) {
+    error = ENOMEM;
+  } else if (n < 0) {
+    error = errno;
+  } else if (n == 0 || n == PATH_MAX) {
+    error = n == 0 ? ENOENT : ENAMETOOLONG;
+  }
   if (error != 0) {
     std::free(block);
     return error;
@@ -193,7 +196,7 @@ int find(const char* path, found_name& found) {
       error = ++links > max_links ? ELOOP : read_link(fd, texts[depth]);
       release(fd);
       if (error == 0) ++depth;
-    } else if (last && !(folder_wanted && !S_ISDIR(seen.st_mode))) {
+    } else if (last && (!folder_wanted || S_ISDIR(seen.st_mode))) {
       std::memcpy(found.name, name, length + 1);
       found.file = fd;
       found.file_stat = seen;
@@ -653,9 +656,9 @@ replace_result replace_file(const char* path, std::string_view text) {
 
 void failure_text(const replace_result& result, char* out, size_t size) {
   const bool named = result.why != nullptr;
-  const char* left = !result.left_is_named ? ""
-                     : result.left_is_old  ? "; the old file is left as "
-                                           : "; the new file is left as ";
+  const char* left = "";
+  if (result.left_is_named)
+    left = result.left_is_old ? "; the old file is left as " : "; the new file is left as ";
   // Cut short where `out` is full: the reason comes first.
   static_cast<void>(std::snprintf(out, size, "%s%s%s%s%s%s%s", std::strerror(result.error),
                                   named ? ": " : "", named ? result.name : "", named ? " " : "",

@@ -173,6 +173,41 @@ const row rows[] = {
     {"two names, no sticky bit", hard_link, 0777, runner, runner, 0, 0, in_place},
 };
 
+// The text an old file of kind `k` holds.
+std::string old_text(kind k) {
+  switch (k) {
+    case same_text:
+    case same_past_2038:
+      return text;
+    case same_size:
+      return "new texT\n";
+    case one_byte_more:
+      return text + "x";
+    default:
+      return "old\n";
+  }
+}
+
+// What a link of kind `k` leads to; `up` leads from its folder to `own`'s.
+std::string link_target(kind k, const std::string& up) {
+  switch (k) {
+    case link_to_own:
+      return up + "own";
+    case link_via_folders:
+      return "./sub/..//own";
+    case link_to_full:
+      return "/dev/full";
+    case link_to_missing:
+      return "gone/timing.cfg";
+    case link_with_slash:
+      return "own/";
+    case link_too_long:
+      return std::string(250, 'n');
+    default:
+      return "timing.cfg";  // itself: a loop
+  }
+}
+
 // Makes what `r` says in the current folder; the name to write, and where
 // its text lands.
 void make(const row& r, std::string& path, std::string& lands) {
@@ -180,7 +215,8 @@ void make(const row& r, std::string& path, std::string& lands) {
   path = r.at_name == planted_folder ? "timing.cfg" : at + "timing.cfg";
   const bool to_own =
       r.at_name == link_to_own || r.at_name == link_via_folders || r.at_name == planted_folder;
-  lands = to_own ? "own" : r.at_name == link_too_long ? std::string(250, 'n') : path;
+  lands = path;
+  if (to_own || r.at_name == link_too_long) lands = to_own ? "own" : link_target(link_too_long, "");
   const std::string up = r.shared != 0 ? "../" : "";
   put("own", r.at_name == same_hard_link ? text : "old\n", 0644, runner, runner, in_2001);
   if (r.shared != 0) {
@@ -188,10 +224,7 @@ void make(const row& r, std::string& path, std::string& lands) {
                 chmod("shared", r.shared) == 0);
   }
   const char* name = path.c_str();
-  std::string old = r.at_name == same_text || r.at_name == same_past_2038 ? text
-                    : r.at_name == same_size                              ? "new texT\n"
-                    : r.at_name == one_byte_more                          ? text + "x"
-                                                                          : "old\n";
+  const std::string old = old_text(r.at_name);
   switch (r.at_name) {
     case nothing:
       return;
@@ -223,7 +256,8 @@ void make(const row& r, std::string& path, std::string& lands) {
     case same_size:
     case one_byte_more:
     case same_past_2038:
-      return put(name, old, r.mode, r.uid, r.gid, r.at_name == same_past_2038 ? in_2040 : in_2001);
+      put(name, old, r.mode, r.uid, r.gid, r.at_name == same_past_2038 ? in_2040 : in_2001);
+      return;
     case hard_link:
     case same_hard_link:
       ASSERT_EQ(link("own", name), 0);
@@ -245,14 +279,7 @@ void make(const row& r, std::string& path, std::string& lands) {
       return;
     default:
       ASSERT_TRUE(r.at_name != link_via_folders || mkdir("sub", 0755) == 0);
-      const std::string target = r.at_name == link_to_own        ? up + "own"
-                                 : r.at_name == link_via_folders ? "./sub/..//own"
-                                 : r.at_name == link_to_full     ? "/dev/full"
-                                 : r.at_name == link_to_missing  ? "gone/timing.cfg"
-                                 : r.at_name == link_with_slash  ? "own/"
-                                 : r.at_name == link_too_long    ? lands
-                                                                 : "timing.cfg";
-      ASSERT_EQ(symlink(target.c_str(), name), 0);
+      ASSERT_EQ(symlink(link_target(r.at_name, up).c_str(), name), 0);
   }
   ASSERT_EQ(lchown(name, r.uid, r.gid), 0);
 }
