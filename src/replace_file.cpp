@@ -214,12 +214,17 @@ int find(const char* path, found_name& found) {
   return error;
 }
 
-// Opens the file or folder that the descriptor `fd` holds, that very one,
-// with `flags`, through the process's own view of its descriptors.
-int reopen_descriptor(int fd, int flags) {
-  char own[32];
-  static_cast<void>(std::snprintf(own, sizeof own, "/proc/self/fd/%d", fd));
-  return open_file(own, flags | O_NOCTTY | O_NONBLOCK);
+// The name by which the process reaches what its descriptor `fd` holds,
+// that very file or folder, without looking up any name it had: the current
+// folder's, or its entry in /proc.
+struct own_name {
+  char text[32];
+};
+own_name own_name_of(int fd) {
+  own_name own = {"."};
+  if (fd != AT_FDCWD)
+    static_cast<void>(std::snprintf(own.text, sizeof own.text, "/proc/self/fd/%d", fd));
+  return own;
 }
 
 // Opens the file `found` holds, that very file, with `flags`. Where /proc
@@ -228,7 +233,7 @@ int reopen_descriptor(int fd, int flags) {
 // more, as when another run replaced it meanwhile.
 int reopen(const found_name& found, int flags) {
   flags |= O_NOCTTY | O_NONBLOCK;
-  int fd = reopen_descriptor(found.file, flags);
+  int fd = open_file(own_name_of(found.file).text, flags);
   if (fd >= 0 || errno != ENOENT) return fd;
   fd = open_file_at(found.folder, found.name, flags | O_NOFOLLOW);
   struct stat opened = {};
@@ -471,11 +476,9 @@ mode_t acl_group_and_other(const unsigned char* acl, size_t size) {
 // ACL leaves of 0666, else 0666 less the umask. False where the folder's
 // ACL cannot be read (without /proc, a folder other than the current one).
 bool mode_of_a_new_file(const found_name& found, const struct stat& fresh, mode_t& mode) {
-  char own[32] = ".";
-  if (found.folder != AT_FDCWD)
-    static_cast<void>(std::snprintf(own, sizeof own, "/proc/self/fd/%d", found.folder));
   unsigned char acl[4 + 8 * 64];  // far more entries than anyone gives a folder
-  const ssize_t size = getxattr(own, "system.posix_acl_default", acl, sizeof acl);
+  const ssize_t size =
+      getxattr(own_name_of(found.folder).text, "system.posix_acl_default", acl, sizeof acl);
   if (size < 0 && errno != ENODATA && errno != ENOTSUP) return false;
   if (size < 0) {
     const mode_t mask = umask(0);
